@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Bounds on what the page, the bridge and a channel-mapping file may ask of the
+// engine. Requests beyond them are refused with a log line.
+namespace EngineLimits {
+// The most channels one sender may have (NDI carries up to 64 audio channels).
+inline constexpr uint32_t kMaxSenderChannels = 64;
+// The largest A/V delay either way, in milliseconds.
+inline constexpr int kMaxDelayMs = 10000;
+// The longest source or sender name kept, in bytes; longer network names are ignored.
+inline constexpr std::size_t kMaxNameBytes = 1024;
+} // namespace EngineLimits
