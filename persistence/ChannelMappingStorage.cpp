@@ -142,7 +142,15 @@ std::string ChannelMappingStorage::write(const std::string& path, const std::str
         return errorText("Cannot open \"%1\" for writing: %2", prepared.filePath, file.errorString());
     }
     const auto size = static_cast<qint64>(text.size());
-    if (file.write(text.data(), size) != size || !file.commit()) {
+    // The text may still sit in Qt's write buffer; flush it here, because
+    // commit() renames the temporary file even when its own final flush fails
+    // (a full disk would then replace the routing with an empty file).
+    if (file.write(text.data(), size) != size || !file.flush() || file.error() != QFileDevice::NoError) {
+        const std::string error = errorText("Cannot write \"%1\": %2", prepared.filePath, file.errorString());
+        file.cancelWriting();
+        return error;
+    }
+    if (!file.commit()) {
         return errorText("Cannot write \"%1\": %2", prepared.filePath, file.errorString());
     }
     return {};

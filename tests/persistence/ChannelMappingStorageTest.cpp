@@ -215,6 +215,18 @@ TEST_F(SmallFileSystemTest, failedWriteLeavesThePreviousFileIntact) {
     EXPECT_THAT(ChannelMappingStorage::write(file, tooLarge), StartsWith("Cannot write"));
     onlyTheOldFileIsThere();
 
+    // A small document that fits Qt's write buffer fails only when it is flushed.
+    {
+        QFile filler(mountPoint + "/filler");
+        ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+        const QByteArray chunk(4096, 'x');
+        while (filler.write(chunk) > 0 && filler.flush()) {
+        }
+    }
+    EXPECT_THAT(ChannelMappingStorage::write(file, routing(1, 3).serialize()), StartsWith("Cannot write"));
+    EXPECT_TRUE(ChannelMappingStorage::read(file).text == old) << "a full disk emptied the file";
+    ASSERT_TRUE(QFile::remove(mountPoint + "/filler"));
+
     makeReadOnly();
     EXPECT_THAT(ChannelMappingStorage::write(file, routing(2, 2).serialize()), HasSubstr("for writing"));
     onlyTheOldFileIsThere();
