@@ -64,7 +64,6 @@ public:
     static bool isListed(std::string_view name, std::string_view localHostName,
                          const SenderChannelMappings& ownSenders);
 
-
 private:
     // Logs a name longer than the bound once; remembers a bounded number of them.
     void reportLongName(std::string_view name);

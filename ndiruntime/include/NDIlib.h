@@ -15,8 +15,9 @@
 extern "C" {
 #endif
 
-#define NDI_LIB_FOURCC(a, b, c, d) \
-    ((uint32_t)(uint8_t)(a) | ((uint32_t)(uint8_t)(b) << 8) | ((uint32_t)(uint8_t)(c) << 16) | ((uint32_t)(uint8_t)(d) << 24))
+#define NDI_LIB_FOURCC(a, b, c, d)                                                                                     \
+    ((uint32_t)(uint8_t)(a) | ((uint32_t)(uint8_t)(b) << 8) | ((uint32_t)(uint8_t)(c) << 16) |                         \
+     ((uint32_t)(uint8_t)(d) << 24))
 
 // The timecode value that asks the runtime to synthesise one.
 #define NDIlib_send_timecode_synthesize INT64_MAX
@@ -175,7 +176,8 @@ void NDIlib_find_destroy(NDIlib_find_instance_t p_instance);
 const NDIlib_source_t* NDIlib_find_get_current_sources_v2(NDIlib_find_instance_t p_instance, uint32_t* p_no_sources);
 
 // Receiving.
-NDIlib_recv_instance_t NDIlib_recv_create_v4(const NDIlib_recv_create_v3_t* p_create_settings, const char* p_config_data);
+NDIlib_recv_instance_t NDIlib_recv_create_v4(const NDIlib_recv_create_v3_t* p_create_settings,
+                                             const char* p_config_data);
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance);
 NDIlib_frame_type_e NDIlib_recv_capture_v2(NDIlib_recv_instance_t p_instance, NDIlib_video_frame_v2_t* p_video_data,
                                            NDIlib_audio_frame_v2_t* p_audio_data, NDIlib_metadata_frame_t* p_metadata,
