@@ -515,6 +515,13 @@ describe('delay control', () => {
     });
 });
 
+// Fake timers that move only when a test runs them: an installed clock still
+// follows real time, which on a busy machine fires the filter timer early.
+async function pausedClock(ui) {
+    await ui.page.clock.install();
+    await ui.page.clock.pauseAt(Date.now() + 1000);
+}
+
 describe('filters', () => {
     const connections = [ audio('A (cam)', 0, 'Out 1', 2), video('B (mix)', 'Out 2'), audio('B (mix)', 1, 'Out 1', 0) ];
 
@@ -534,7 +541,7 @@ describe('filters', () => {
 
     test('the inputs filter runs 500 ms after typing and matches what an item shows, ignoring case', async () => {
         await withPage(async (ui) => {
-            await ui.page.clock.install();
+            await pausedClock(ui);
             await ui.expand('source', 'B (mix)');
             await type(ui, 'filterInputs', 'CAM');
             await ui.page.clock.runFor(499);
@@ -558,7 +565,7 @@ describe('filters', () => {
 
     test('the three boxes share one timer: typing in another box cancels the pending run', async () => {
         await withPage(async (ui) => {
-            await ui.page.clock.install();
+            await pausedClock(ui);
             await type(ui, 'filterInputs', 'zzz');
             await ui.page.clock.runFor(200);
             await type(ui, 'filterDest', 'out 2');
@@ -570,7 +577,7 @@ describe('filters', () => {
 
     test('the connection filter tests source rows when filterSources has text, otherwise sender rows', async () => {
         await withPage(async (ui) => {
-            await ui.page.clock.install();
+            await pausedClock(ui);
             await type(ui, 'filterDest', 'OUT 1');
             await type(ui, 'filterSources', 'b (');
             await ui.page.clock.runFor(500);
