@@ -58,24 +58,7 @@ AVDelayLine::~AVDelayLine() {
 
 AVDelayLine::AVDelayLine(AVDelayLine&& other) noexcept {
     std::lock_guard lock(other._mutex);
-    _audioRing = std::move(other._audioRing);
-    _videoRing = std::move(other._videoRing);
-    _delay = std::exchange(other._delay, 0.0);
-    _sampleRate = std::exchange(other._sampleRate, 0);
-    _samplesPerBlock = std::exchange(other._samplesPerBlock, 0);
-    _channelCount = std::exchange(other._channelCount, 0);
-    _frameRateN = std::exchange(other._frameRateN, 0);
-    _frameRateD = std::exchange(other._frameRateD, 0);
-    _ringLength = std::exchange(other._ringLength, 0);
-    _audioIndex = std::exchange(other._audioIndex, 0);
-    _videoIndex = std::exchange(other._videoIndex, 0);
-    _ready = std::exchange(other._ready, false);
-    _frameSync = std::exchange(other._frameSync, nullptr);
-    _videoSource = std::exchange(other._videoSource, nullptr);
-    _audioBuffers = std::move(other._audioBuffers);
-    _slotChannels = std::exchange(other._slotChannels, 0);
-    _slotSamples = std::exchange(other._slotSamples, 0);
-    _trimPictures = std::exchange(other._trimPictures, false);
+    takeFrom(other);
 }
 
 AVDelayLine& AVDelayLine::operator=(AVDelayLine&& other) noexcept {
@@ -84,6 +67,11 @@ AVDelayLine& AVDelayLine::operator=(AVDelayLine&& other) noexcept {
     }
     releaseVideo();
     std::scoped_lock lock(_mutex, other._mutex);
+    takeFrom(other);
+    return *this;
+}
+
+void AVDelayLine::takeFrom(AVDelayLine& other) {
     _audioRing = std::move(other._audioRing);
     _videoRing = std::move(other._videoRing);
     _delay = std::exchange(other._delay, 0.0);
@@ -102,7 +90,6 @@ AVDelayLine& AVDelayLine::operator=(AVDelayLine&& other) noexcept {
     _slotChannels = std::exchange(other._slotChannels, 0);
     _slotSamples = std::exchange(other._slotSamples, 0);
     _trimPictures = std::exchange(other._trimPictures, false);
-    return *this;
 }
 
 bool AVDelayLine::setDelayMs(int32_t delayMs) {

@@ -91,6 +91,9 @@ public:
     std::mutex _mutex;
 
 private:
+    // Moves every field of `other` here and leaves it empty; the caller holds both locks.
+    void takeFrom(AVDelayLine& other);
+
     // What a rebuild was prepared for; its slots are swapped in only if it holds.
     struct Shape {
         double delay;
