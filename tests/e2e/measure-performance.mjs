@@ -1,0 +1,262 @@
+// Measures the figures of docs/PERFORMANCE.md in one run on this machine and
+// prints them as Markdown, with the command behind each:
+//   - block routing cost against memcpy, and the software clock's callbacks per
+//     second and jitter (quorvane-bench);
+//   - end-to-end latency from a source to a sender's output (the probe);
+//   - late callbacks of the software clock with and without a sender that
+//     passes pictures through;
+//   - CPU and resident memory of the program idle, and with 32 sources of 8
+//     channels routed to 8 senders of 16 channels;
+//   - time from process start to the page's uiReady.
+//
+// Usage: QUORVANE_BIN_DIR=build/bin node tests/e2e/measure-performance.mjs
+// (needs quorvane, quorvane-testsrc, quorvane-probe, quorvane-e2e-publisher and
+// quorvane-bench built). Takes about two and a half minutes.
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { setTimeout as sleep } from 'node:timers/promises';
+
+import { BIN, MAPPING_FILE, Proc, Scene, hearsSoon, ndiName, run, sourceListed, until } from './harness.mjs';
+
+const TICKS = 100; // clock ticks per second of /proc/<pid>/stat on Linux
+const WINDOW_S = 20;
+const STARTS = 3;
+
+const lines = [];
+const say = (text = '') => {
+    lines.push(text);
+    console.log(text);
+};
+const fixed = (x, digits = 1) => (x === null || x === undefined ? 'n/a' : Number(x).toFixed(digits));
+
+function cpuTicks(pid) {
+    const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+    const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+    return Number(fields[11]) + Number(fields[12]); // utime + stime
+}
+
+function residentKiB(pid) {
+    const match = /VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'));
+    return match ? Number(match[1]) : 0;
+}
+
+// Every process below `pid` (the web engine's helpers).
+function descendants(pid) {
+    const children = [];
+    for (const entry of fs.readdirSync('/proc')) {
+        if (!/^\d+$/.test(entry)) continue;
+        try {
+            const stat = fs.readFileSync(`/proc/${entry}/stat`, 'utf8');
+            if (Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]) === pid) {
+                children.push(Number(entry), ...descendants(Number(entry)));
+            }
+        } catch {
+            // Ended while it was read.
+        }
+    }
+    return children;
+}
+
+// CPU in % of one core over the window, and resident memory at its end.
+async function usage(pid) {
+    const before = cpuTicks(pid);
+    const started = Date.now();
+    await sleep(WINDOW_S * 1000);
+    const cpu = ((cpuTicks(pid) - before) / TICKS / ((Date.now() - started) / 1000)) * 100;
+    const own = residentKiB(pid);
+    const all = own + descendants(pid).reduce((sum, child) => sum + residentKiB(child), 0);
+    return { cpu, ownMiB: own / 1024, allMiB: all / 1024 };
+}
+
+async function benchmarks() {
+    const bench = path.join(BIN, 'quorvane-bench');
+    if (!fs.existsSync(bench)) {
+        say(`quorvane-bench is not built in ${BIN}; block routing and clock figures left out.`);
+        return;
+    }
+    const filter = 'BM_BlockRouting|BM_MemcpySameBytes|BM_VirtualClockTenSeconds';
+    const result = await run(bench, [`--benchmark_filter=${filter}`, '--benchmark_format=json'], {
+        env: process.env,
+        timeoutMs: 180_000,
+    });
+    const report = JSON.parse(result.stdout);
+    const byName = Object.fromEntries(report.benchmarks.map((b) => [b.name.split('/')[0], b]));
+    const routing = byName.BM_BlockRouting;
+    const memcpy = byName.BM_MemcpySameBytes;
+    const clock = byName.BM_VirtualClockTenSeconds;
+    say('## Block routing against memcpy');
+    say();
+    say(`Command: \`${bench} --benchmark_filter='BM_BlockRouting|BM_MemcpySameBytes'\``);
+    say();
+    say('| Benchmark | Time per block | Throughput |');
+    say('|---|---|---|');
+    for (const b of [routing, memcpy]) {
+        if (b) say(`| ${b.name} | ${fixed(b.real_time, 2)} ${b.time_unit} | ${fixed(b.bytes_per_second / 2 ** 30, 2)} GiB/s |`);
+    }
+    if (routing && memcpy) say(`\nRouting costs ${fixed(routing.real_time / memcpy.real_time, 2)} times the memcpy of the same bytes.`);
+    say();
+    say('## Software clock');
+    say();
+    say(`Command: \`${bench} --benchmark_filter=BM_VirtualClockTenSeconds\``);
+    say();
+    if (clock) {
+        say(`${fixed(clock.callbacksPer10s / 10, 1)} callbacks per second (93.75 nominal: 94 periods of 510 or 511 samples per second);`);
+        say(`period jitter against 512 / 48000 s: median ${fixed(clock.jitterP50us, 0)} us, 99th percentile ${fixed(clock.jitterP99us, 0)} us.`);
+    }
+    say();
+}
+
+// The late callbacks the software clock reported (three lines each on
+// standard error: the text, the callback's duration and how late it ended, in
+// ns), from log offset `from` on.
+function lateCallbacks(log, from) {
+    const lines = log.slice(from).split('\n');
+    const durations = [];
+    lines.forEach((line, i) => {
+        if (line.includes('callbacks taking too long!')) durations.push(Number(lines[i + 1]) / 1e6);
+    });
+    return durations.sort((a, b) => a - b);
+}
+
+// What passing pictures through a sender costs the audio callback.
+async function videoCost(scene, program) {
+    const window = async () => {
+        const from = program.log.length;
+        await sleep(10_000);
+        return lateCallbacks(program.log, from);
+    };
+    const audioOnly = await window();
+    scene.startSource('Video Source', { channels: 2, id: 8, video: true });
+    await sourceListed(program.page, ndiName('Video Source'));
+    await program.page.link(ndiName('Video Source'), 'Video', 'Zelka Sender 2', 'Video');
+    await sleep(3000);
+    const withVideo = await window();
+    const median = (d) => (d.length ? `${fixed(d[Math.floor(d.length / 2)])} ms` : 'n/a');
+    say('## Late callbacks of the software clock, with and without video');
+    say();
+    say('Command: `node tests/e2e/measure-performance.mjs` ("callbacks taking too long!" reports on standard error over');
+    say('10 s, before and after a 320x180 29.97 pictures/s source is linked to the "Video" of "Zelka Sender 2").');
+    say();
+    say('| Senders with video | Late callbacks in 10 s | Median duration of a late callback |');
+    say('|---|---|---|');
+    say(`| none | ${audioOnly.length} | ${median(audioOnly)} |`);
+    say(`| one | ${withVideo.length} | ${median(withVideo)} |`);
+    say();
+}
+
+async function latencyAndStart() {
+    const scene = await Scene.open('perf-latency', { jack: false });
+    try {
+        const starts = [];
+        for (let i = 0; i < STARTS; i++) {
+            const program = await scene.startProgram();
+            starts.push(program.logTime(/\[debug\] uiReady/));
+            if (i < STARTS - 1) await program.stop();
+        }
+        const program = scene.programs.at(-1);
+        const idle = await usage(program.pid);
+
+        scene.startSource('Latency Source', { channels: 2, id: 7 });
+        await sourceListed(program.page, ndiName('Latency Source'));
+        await program.page.link(ndiName('Latency Source'), 'CH 1', 'Zelka Sender 1', 'CH 1');
+        await hearsSoon(scene, 'Zelka Sender 1', ['id 7 ch 0', 'silent', 'silent', 'silent']);
+        const report = await scene.probe('Zelka Sender 1', { seconds: 20, skip: 1 });
+        const channel = report.audio[0];
+        const direct = await scene.probe('Latency Source', { seconds: 10, skip: 1 });
+
+        say('## End-to-end latency, source to sender output');
+        say();
+        say('Command: `node tests/e2e/measure-performance.mjs` (software clock; quorvane-testsrc CH 1 linked to');
+        say('"Zelka Sender 1" CH 1 through the page; `quorvane-probe --source "HOST (Zelka Sender 1)" --seconds 20');
+        say('--skip-seconds 1`; the same probe on the source itself for the runtime\'s own share).');
+        say();
+        say('| Path | Median | 99th percentile | Blocks received per second |');
+        say('|---|---|---|---|');
+        say(
+            `| source -> Quorvane -> sender | ${fixed(channel.latencyMs)} ms | ${fixed(channel.latencyMsP99)} ms | ${fixed(report.frames / report.seconds)} |`,
+        );
+        say(`| source -> probe (no Quorvane) | ${fixed(direct.audio[0].latencyMs)} ms | ${fixed(direct.audio[0].latencyMsP99)} ms | ${fixed(direct.frames / direct.seconds)} |`);
+        say();
+        say(`Bit-exact: ${channel.bitExact}, dropouts: ${channel.dropouts} over ${report.seconds} s.`);
+        say();
+        await videoCost(scene, program);
+        say('## Start-up');
+        say();
+        say('Command: `node tests/e2e/measure-performance.mjs` (the "%{time process}" field of the "uiReady" log line; no');
+        say('sound device, first start with no routing file, then two starts with it).');
+        say();
+        say(`Process start to uiReady: ${starts.map((s) => `${fixed(s, 2)} s`).join(', ')}.`);
+        say();
+        return idle;
+    } finally {
+        await scene.close();
+    }
+}
+
+// The default file for 8 senders of 16 channels fed by 32 sources of 8
+// channels: sender channel g (0 to 127 over all senders) takes channel g div 32
+// of source g mod 32, so no source channel feeds two sender channels.
+function loadedRouting(sources, senders) {
+    const senderEntries = [];
+    for (let s = 0; s < senders; s++) {
+        const channels = [];
+        for (let c = 0; c < 16; c++) {
+            const source = (s * 16 + c) % sources;
+            const channel = Math.floor((s * 16 + c) / sources) % 8;
+            channels.push({ sourceChannel: channel + 1, sourceName: ndiName(`Perf ${String(source).padStart(3, '0')}`) });
+        }
+        senderEntries.push({ senderName: `Perf Sender ${s + 1}`, senderChannelMappings: channels, videoSource: '' });
+    }
+    return { senderChannelMappings: senderEntries, senderDelayMappings: [] };
+}
+
+async function loaded(idle) {
+    const scene = await Scene.open('perf-load', { jack: false });
+    try {
+        const file = path.join(scene.env.XDG_DATA_HOME, MAPPING_FILE);
+        fs.mkdirSync(path.dirname(file), { recursive: true });
+        fs.writeFileSync(file, JSON.stringify(loadedRouting(32, 8), null, 4));
+        scene.track(
+            new Proc('publisher', path.join(BIN, 'quorvane-e2e-publisher'), ['Perf', '32', '8', '2000'], { env: scene.env }),
+        );
+        const program = await scene.startProgram();
+        await until('the 32 sources in the page', async () => (await program.page.sourceNames()).length === 32, {
+            timeoutMs: 60_000,
+        });
+        await hearsSoon(scene, 'Perf Sender 1', Array.from({ length: 16 }, (_, c) => `id ${2000 + c} ch 0`));
+        const publisher = scene.procs.find((p) => p.label === 'publisher').pid;
+        const before = cpuTicks(publisher);
+        const load = await usage(program.pid);
+        const publisherShare = ((cpuTicks(publisher) - before) / TICKS / WINDOW_S) * 100;
+        const lateLines = (program.log.match(/callbacks taking too long!/g) || []).length;
+        const check = await scene.probe('Perf Sender 8', { seconds: 5, skip: 1 });
+        const clean = check.audio.filter((a) => a.bitExact && a.dropouts === 0).length;
+
+        say('## CPU and memory of the program');
+        say();
+        say(`Command: \`node tests/e2e/measure-performance.mjs\` (software clock; /proc/<pid>/stat over ${WINDOW_S} s, VmRSS at`);
+        say('the end; "with helpers" adds the web engine\'s processes. The load: `quorvane-e2e-publisher Perf 32 8 2000`');
+        say('and a routing file of 8 senders x 16 channels, each fed by its own source channel, loaded at start).');
+        say();
+        say('| State | CPU (% of one core) | Resident memory | With helpers |');
+        say('|---|---|---|---|');
+        say(`| idle (3 default senders, no sources) | ${fixed(idle.cpu)} | ${fixed(idle.ownMiB)} MiB | ${fixed(idle.allMiB)} MiB |`);
+        say(`| 32 sources x 8 ch routed to 8 senders x 16 ch | ${fixed(load.cpu)} | ${fixed(load.ownMiB)} MiB | ${fixed(load.allMiB)} MiB |`);
+        say();
+        say(`The publisher of the 32 sources used ${fixed(publisherShare)} % of a core meanwhile; the program reported`);
+        say(`${lateLines} late callbacks since its start; "Perf Sender 8" had ${clean} of 16 channels bit-exact with no dropouts.`);
+        say();
+    } finally {
+        await scene.close();
+    }
+}
+
+say(`# Measured on ${os.hostname()}: ${os.cpus().length} x ${os.cpus()[0]?.model}, ${fixed(os.totalmem() / 2 ** 30)} GiB,`);
+say(`load average at start ${os.loadavg().map((l) => fixed(l, 2)).join(' ')}, ${new Date().toISOString()}`);
+say();
+await benchmarks();
+const idle = await latencyAndStart();
+await loaded(idle);
+const out = process.env.PERF_OUT;
+if (out) fs.writeFileSync(out, lines.join('\n') + '\n');
