@@ -3,7 +3,13 @@
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
+#include <QTemporaryFile>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +17,16 @@ namespace {
 const QString kBaseKey = QStringLiteral("some_random_key");
 const QString kMemLockSalt = QStringLiteral("_memLockQuorvaneKey");
 const QString kSharedMemSalt = QStringLiteral("_sharedmemQuorvaneKey");
-// One 64-bit integer: the segment only has to exist.
+// One 64-bit word: our mark in the high half, the holder's process id in the low half.
 constexpr qsizetype kSegmentSize = sizeof(quint64);
+constexpr quint64 kMark = quint64(0x5152564e) << 32;
+constexpr quint64 kPidBits = 0xffffffffu;
+// Fresh key files tried when strangers answer to the key.
+constexpr int kKeyAttempts = 4;
+
+bool isAlive(pid_t pid) {
+    return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+}
 
 QString keyPath(const QString& key, const QString& salt) {
     return SingleInstanceGuard::keyDirectory() + QLatin1Char('/') + SingleInstanceGuard::deriveKey(key, salt);
@@ -21,8 +35,8 @@ QString keyPath(const QString& key, const QString& salt) {
 
 SingleInstanceGuard::SingleInstanceGuard()
     : key(kBaseKey), memLockKey(keyPath(key, kMemLockSalt)), sharedMemKey(keyPath(key, kSharedMemSalt)),
-      memLock(memLockKey, 1, QSystemSemaphore::Open) {
-    sharedMem.setNativeKey(sharedMemKey);
+      sharedMem(std::make_unique<QSharedMemory>()), memLock(memLockKey, 1, QSystemSemaphore::Open) {
+    sharedMem->setNativeKey(sharedMemKey);
 }
 
 SingleInstanceGuard::~SingleInstanceGuard() {
@@ -63,37 +77,78 @@ void SingleInstanceGuard::removeStaleSegment() {
     memLock.release();
 }
 
+SingleInstanceGuard::Found SingleInstanceGuard::lookUp() {
+    // A handle of its own: a QSharedMemory keeps some errors and then fails every
+    // later attach.
+    QSharedMemory probe;
+    probe.setNativeKey(sharedMemKey);
+    if (!probe.attach(QSharedMemory::ReadWrite))
+        return probe.error() == QSharedMemory::NotFound ? Found::Nothing : Found::Stranger;
+    quint64 word = 0;
+    if (probe.size() >= kSegmentSize)
+        std::memcpy(&word, probe.constData(), sizeof word);
+    probe.detach();
+    const bool instance = (word & ~kPidBits) == kMark && isAlive(static_cast<pid_t>(word & kPidBits));
+    return instance ? Found::Instance : Found::Stranger;
+}
+
+void SingleInstanceGuard::renewKey() {
+    qWarning() << "Instance key" << sharedMemKey << "is taken by a segment that is not ours; making a new key";
+    // The new file is made before the old one goes, so that it cannot get the
+    // old inode back (ext4 hands out a freed inode again at once).
+    QTemporaryFile fresh(sharedMemKey + QStringLiteral(".XXXXXX"));
+    fresh.setAutoRemove(false);
+    if (!fresh.open() ||
+        ::rename(QFile::encodeName(fresh.fileName()).constData(), QFile::encodeName(sharedMemKey).constData()) != 0) {
+        qWarning() << "Cannot make a new instance key file:" << fresh.errorString();
+        fresh.remove();
+    }
+}
+
 bool SingleInstanceGuard::isAnotherRunning() {
-    if (sharedMem.isAttached())
+    if (sharedMem->isAttached())
         return false;
     memLock.acquire();
-    const bool found = sharedMem.attach(QSharedMemory::ReadWrite);
-    if (found)
-        sharedMem.detach();
+    const bool found = lookUp() == Found::Instance;
     memLock.release();
     return found;
 }
 
 bool SingleInstanceGuard::tryToRun() {
+    if (sharedMem->isAttached())
+        return true;
     removeStaleSegment();
-    if (isAnotherRunning())
-        return false;
 
     memLock.acquire();
-    const bool created = sharedMem.create(kSegmentSize, QSharedMemory::ReadWrite);
-    memLock.release();
-    if (!created) {
-        if (sharedMem.error() != QSharedMemory::AlreadyExists)
-            qWarning() << "Cannot create the instance segment:" << sharedMem.errorString();
-        release();
-        return false;
+    bool created = false;
+    for (int attempt = 0; attempt < kKeyAttempts; ++attempt) {
+        const Found found = lookUp();
+        if (found == Found::Instance)
+            break;
+        if (found == Found::Stranger) {
+            renewKey();
+            continue;
+        }
+        sharedMem = std::make_unique<QSharedMemory>();
+        sharedMem->setNativeKey(sharedMemKey);
+        created = sharedMem->create(kSegmentSize, QSharedMemory::ReadWrite);
+        if (created) {
+            const quint64 word = kMark | (static_cast<quint64>(::getpid()) & kPidBits);
+            std::memcpy(sharedMem->data(), &word, sizeof word);
+            break;
+        }
+        if (sharedMem->error() != QSharedMemory::AlreadyExists) {
+            qWarning() << "Cannot create the instance segment:" << sharedMem->errorString();
+            break;
+        }
     }
-    return true;
+    memLock.release();
+    return created;
 }
 
 void SingleInstanceGuard::release() {
     memLock.acquire();
-    if (sharedMem.isAttached())
-        sharedMem.detach();
+    if (sharedMem->isAttached())
+        sharedMem->detach();
     memLock.release();
 }

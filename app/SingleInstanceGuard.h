@@ -4,6 +4,8 @@
 #include <QString>
 #include <QSystemSemaphore>
 
+#include <memory>
+
 // Lets one instance run per user: the first process holds a small shared-memory
 // segment, a second one finds it and steps back. A system semaphore serialises
 // the look-ups of processes that start at the same moment. GUI thread only.
@@ -11,6 +13,13 @@
 // Qt resolves a relative native key against the current directory, so both keys
 // are absolute paths in one per-user directory (`keyDirectory`); the file names
 // are the 40-character digests of `deriveKey`.
+//
+// Qt turns a key file into a System V key with ftok(), which keeps only the low
+// bits of the file's device and inode: an unrelated segment (another user's,
+// another program's, an instance's under another runtime directory) can answer
+// to the same key. The segment therefore carries a mark and the holder's
+// process id; a segment without our mark, or whose holder has gone, is not
+// another instance, and the key file is then made anew, which gives a new key.
 class SingleInstanceGuard {
 public:
     SingleInstanceGuard();
@@ -38,11 +47,18 @@ public:
     const QString& semaphoreKey() const { return memLockKey; }
 
 private:
+    enum class Found { Nothing, Instance, Stranger };
+
     void removeStaleSegment();
+    // What answers to the key now; memLock held.
+    Found lookUp();
+    // Replaces the key file, so that ftok() gives another key; memLock held.
+    void renewKey();
 
     const QString key;
     const QString memLockKey;
     const QString sharedMemKey;
-    QSharedMemory sharedMem;
+    // Made anew for each attempt to create the segment (see lookUp).
+    std::unique_ptr<QSharedMemory> sharedMem;
     QSystemSemaphore memLock;
 };

@@ -3,11 +3,13 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSharedMemory>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -61,6 +63,41 @@ TEST_F(GuardEnvironment, aSecondGuardStepsBackUntilTheFirstReleases) {
     EXPECT_FALSE(QFileInfo::exists(first.sharedMemoryKey())) << "the last detach removes the segment";
     SingleInstanceGuard third;
     EXPECT_TRUE(third.tryToRun());
+}
+
+// ftok() keeps only a few bits of the key file's inode, so a segment that is
+// not an instance of ours can answer to our key; it must not stop the start.
+TEST_F(GuardEnvironment, aSegmentThatIsNotOursAtTheKeyDoesNotCountAsAnInstance) {
+    struct Stranger {
+        const char* what;
+        quint64 word;
+    };
+    const quint64 mark = quint64(0x5152564e) << 32;
+    const Stranger strangers[] = {
+        {"another program's segment", 0},
+        {"our mark with a holder that has gone", mark | 0x7ffffffe},
+        {"a live process id without our mark", quint64(::getpid())},
+    };
+    for (const Stranger& stranger : strangers) {
+        SCOPED_TRACE(stranger.what);
+        QSharedMemory foreign;
+        {
+            SingleInstanceGuard keys;
+            foreign.setNativeKey(keys.sharedMemoryKey());
+        }
+        ASSERT_TRUE(foreign.create(sizeof(quint64)));
+        std::memcpy(foreign.data(), &stranger.word, sizeof stranger.word);
+
+        SingleInstanceGuard first;
+        EXPECT_FALSE(first.isAnotherRunning());
+        ASSERT_TRUE(first.tryToRun());
+        SingleInstanceGuard second;
+        EXPECT_TRUE(second.isAnotherRunning());
+        EXPECT_FALSE(second.tryToRun());
+        first.release();
+        EXPECT_TRUE(second.tryToRun());
+        second.release();
+    }
 }
 
 TEST(SingleInstanceGuardFolder, withoutARuntimeFolderIsPrivateToTheUserUnderTmp) {
