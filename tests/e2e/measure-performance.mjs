@@ -9,7 +9,8 @@
 //     channels routed to 8 senders of 16 channels;
 //   - time from process start to the page's uiReady.
 //
-// Usage: QUORVANE_BIN_DIR=build/bin node tests/e2e/measure-performance.mjs
+// Usage: QUORVANE_BIN_DIR=build/bin PERF_OUT=docs/PERFORMANCE.md PERF_SCREENSHOT=docs/routing-page.png \
+//        node tests/e2e/measure-performance.mjs
 // (needs quorvane, quorvane-testsrc, quorvane-probe, quorvane-e2e-publisher and
 // quorvane-bench built). Takes about two and a half minutes.
 import fs from 'node:fs';
@@ -69,40 +70,53 @@ async function usage(pid) {
     return { cpu, ownMiB: own / 1024, allMiB: all / 1024 };
 }
 
+// What each benchmark stands for, and the figure of it that matters.
+const BENCH_ROWS = [
+    ['BM_BlockRouting', 'one block routed: 64 senders x 16 channels from 64 sources x 16 channels', (b) => `${fixed(b.real_time / 1000, 1)} us (${fixed(b.blockSharePercent, 2)} % of a 10.67 ms block)`],
+    ['BM_MemcpySameBytes', 'memcpy of the same bytes, for comparison', (b) => `${fixed(b.real_time / 1000, 1)} us`],
+    ['BM_DefaultFileWrite', 'one default-file write, 64 senders x 16 channels (saver thread)', (b) => `${fixed(b.real_time, 2)} ms for ${fixed(b.fileBytes / 1024, 0)} KiB`],
+    ['BM_ReceiverUpdate64UsedSources', 'receiver update per block, 64 sources in use', (b) => `${fixed(b.real_time, 2)} us`],
+    ['BM_Capture64SourcesOf16Channels', 'capture of 64 sources x 16 channels by the capture tasks', (b) => `${fixed(b.real_time, 2)} ms per block`],
+    ['BM_VideoUpdate8Senders1080p', 'video pass-through, 8 senders of 1080p pictures', (b) => `${fixed(b.real_time, 0)} us per block`],
+    ['RuntimeAudioTransportLatency', 'NDI runtime stand-in: send to receive', (b) => `median ${fixed(b.median_ms, 3)} ms, p99 ${fixed(b.p99_ms, 3)} ms`],
+    ['RuntimeFrameSyncLatency', 'NDI runtime stand-in: send to frame-sync output', (b) => `median ${fixed(b.median_ms, 1)} ms, p99 ${fixed(b.p99_ms, 1)} ms, ${b.dropouts} dropouts`],
+    ['RuntimeReceiveCpu8x8', 'NDI runtime stand-in: 8 sources x 8 channels', (b) => `receiving ${fixed(b.receive_cpu_percent, 1)} %, sending ${fixed(b.send_cpu_percent, 1)} % of one core`],
+];
+
 async function benchmarks() {
     const bench = path.join(BIN, 'quorvane-bench');
     if (!fs.existsSync(bench)) {
-        say(`quorvane-bench is not built in ${BIN}; block routing and clock figures left out.`);
+        say(`quorvane-bench is not built in ${BIN}; the benchmark figures are left out.`);
         return;
     }
-    const filter = 'BM_BlockRouting|BM_MemcpySameBytes|BM_VirtualClockTenSeconds';
+    const filter = [...BENCH_ROWS.map((r) => r[0]), 'BM_VirtualClockTenSeconds'].join('|');
     const result = await run(bench, [`--benchmark_filter=${filter}`, '--benchmark_format=json'], {
         env: process.env,
-        timeoutMs: 180_000,
+        timeoutMs: 300_000,
     });
     const report = JSON.parse(result.stdout);
     const byName = Object.fromEntries(report.benchmarks.map((b) => [b.name.split('/')[0], b]));
+    say('## Benchmarks');
+    say();
+    say(`Command: \`${path.relative(process.cwd(), bench)} --benchmark_filter='<name>'\` (Google Benchmark; real time).`);
+    say();
+    say('| Benchmark | What it measures | Result |');
+    say('|---|---|---|');
+    for (const [name, what, figure] of BENCH_ROWS) {
+        if (byName[name]) say(`| ${name} | ${what} | ${figure(byName[name])} |`);
+    }
     const routing = byName.BM_BlockRouting;
     const memcpy = byName.BM_MemcpySameBytes;
+    if (routing && memcpy) say(`\nBlock routing costs ${fixed(routing.real_time / memcpy.real_time, 2)} times the memcpy of the same bytes.`);
+    say();
     const clock = byName.BM_VirtualClockTenSeconds;
-    say('## Block routing against memcpy');
-    say();
-    say(`Command: \`${bench} --benchmark_filter='BM_BlockRouting|BM_MemcpySameBytes'\``);
-    say();
-    say('| Benchmark | Time per block | Throughput |');
-    say('|---|---|---|');
-    for (const b of [routing, memcpy]) {
-        if (b) say(`| ${b.name} | ${fixed(b.real_time, 2)} ${b.time_unit} | ${fixed(b.bytes_per_second / 2 ** 30, 2)} GiB/s |`);
-    }
-    if (routing && memcpy) say(`\nRouting costs ${fixed(routing.real_time / memcpy.real_time, 2)} times the memcpy of the same bytes.`);
-    say();
     say('## Software clock');
     say();
-    say(`Command: \`${bench} --benchmark_filter=BM_VirtualClockTenSeconds\``);
+    say(`Command: \`${path.relative(process.cwd(), bench)} --benchmark_filter=BM_VirtualClockTenSeconds\``);
     say();
     if (clock) {
-        say(`${fixed(clock.callbacksPer10s / 10, 1)} callbacks per second (93.75 nominal: 94 periods of 510 or 511 samples per second);`);
-        say(`period jitter against 512 / 48000 s: median ${fixed(clock.jitterP50us, 0)} us, 99th percentile ${fixed(clock.jitterP99us, 0)} us.`);
+        say(`${clock.callbacksPer10s} callbacks in 10 s (937.5 nominal: blocks of 512 samples at 48 kHz on absolute deadlines);`);
+        say(`period jitter against 512 / 48000 s: median ${fixed(clock.jitterP50us, 1)} us, 99th percentile ${fixed(clock.jitterP99us, 0)} us.`);
     }
     say();
 }
@@ -110,14 +124,16 @@ async function benchmarks() {
 // The late callbacks the software clock reported (three lines each on
 // standard error: the text, the callback's duration and how late it ended, in
 // ns), from log offset `from` on.
-function lateCallbacks(log, from) {
+function lateCallbacks(log, from = 0) {
     const lines = log.slice(from).split('\n');
-    const durations = [];
+    const late = [];
     lines.forEach((line, i) => {
-        if (line.includes('callbacks taking too long!')) durations.push(Number(lines[i + 1]) / 1e6);
+        if (line.includes('callbacks taking too long!')) late.push({ durationMs: Number(lines[i + 1]) / 1e6, lateMs: Number(lines[i + 2]) / 1e6 });
     });
-    return durations.sort((a, b) => a - b);
+    return late.sort((a, b) => a.durationMs - b.durationMs);
 }
+
+const BLOCK_MS = (512 * 1000) / 48000;
 
 // What passing pictures through a sender costs the audio callback.
 async function videoCost(scene, program) {
@@ -132,7 +148,7 @@ async function videoCost(scene, program) {
     await program.page.link(ndiName('Video Source'), 'Video', 'Zelka Sender 2', 'Video');
     await sleep(3000);
     const withVideo = await window();
-    const median = (d) => (d.length ? `${fixed(d[Math.floor(d.length / 2)])} ms` : 'n/a');
+    const median = (d) => (d.length ? `${fixed(d[Math.floor(d.length / 2)].durationMs)} ms` : 'n/a');
     say('## Late callbacks of the software clock, with and without video');
     say();
     say('Command: `node tests/e2e/measure-performance.mjs` ("callbacks taking too long!" reports on standard error over');
@@ -161,6 +177,9 @@ async function latencyAndStart() {
         await sourceListed(program.page, ndiName('Latency Source'));
         await program.page.link(ndiName('Latency Source'), 'CH 1', 'Zelka Sender 1', 'CH 1');
         await hearsSoon(scene, 'Zelka Sender 1', ['id 7 ch 0', 'silent', 'silent', 'silent']);
+        // The README's picture of the page: the real program with a source linked.
+        const shot = process.env.PERF_SCREENSHOT;
+        if (shot) fs.writeFileSync(shot, Buffer.from((await program.client.Page.captureScreenshot({ format: 'png' })).data, 'base64'));
         const report = await scene.probe('Zelka Sender 1', { seconds: 20, skip: 1 });
         const channel = report.audio[0];
         const direct = await scene.probe('Latency Source', { seconds: 10, skip: 1 });
@@ -229,7 +248,8 @@ async function loaded(idle) {
         const before = cpuTicks(publisher);
         const load = await usage(program.pid);
         const publisherShare = ((cpuTicks(publisher) - before) / TICKS / WINDOW_S) * 100;
-        const lateLines = (program.log.match(/callbacks taking too long!/g) || []).length;
+        const late = lateCallbacks(program.log);
+        const overABlock = late.filter((l) => l.lateMs > BLOCK_MS).length;
         const check = await scene.probe('Perf Sender 8', { seconds: 5, skip: 1 });
         const clean = check.audio.filter((a) => a.bitExact && a.dropouts === 0).length;
 
@@ -245,14 +265,22 @@ async function loaded(idle) {
         say(`| 32 sources x 8 ch routed to 8 senders x 16 ch | ${fixed(load.cpu)} | ${fixed(load.ownMiB)} MiB | ${fixed(load.allMiB)} MiB |`);
         say();
         say(`The publisher of the 32 sources used ${fixed(publisherShare)} % of a core meanwhile; the program reported`);
-        say(`${lateLines} late callbacks since its start; "Perf Sender 8" had ${clean} of 16 channels bit-exact with no dropouts.`);
+        say(`${late.length} late callbacks since its start, ${overABlock} of them late by more than one block;`);
+        say(`"Perf Sender 8" had ${clean} of 16 channels bit-exact with no dropouts.`);
         say();
     } finally {
         await scene.close();
     }
 }
 
-say(`# Measured on ${os.hostname()}: ${os.cpus().length} x ${os.cpus()[0]?.model}, ${fixed(os.totalmem() / 2 ** 30)} GiB,`);
+say('# Performance');
+say();
+say('Every figure below was measured in one run on one machine by');
+say('`QUORVANE_BIN_DIR=build/bin PERF_OUT=docs/PERFORMANCE.md node tests/e2e/measure-performance.mjs`');
+say('after `scripts/build` (Release build), with nothing else running. The program runs under its own');
+say('Xvfb with test sources from `quorvane-testsrc` and `quorvane-e2e-publisher`, read by `quorvane-probe`.');
+say();
+say(`Measured on ${os.hostname()}: ${os.cpus().length} x ${os.cpus()[0]?.model}, ${fixed(os.totalmem() / 2 ** 30)} GiB,`);
 say(`load average at start ${os.loadavg().map((l) => fixed(l, 2)).join(' ')}, ${new Date().toISOString()}`);
 say();
 await benchmarks();
