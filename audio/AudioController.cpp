@@ -66,16 +66,20 @@ AudioController::~AudioController() {
         _saverThread.join();
     }
 
-    saveChannelMappings(defaultChannelMappingsPath());
-    finderRunning = false;
-    qInfo() << "NDI source finder stopped";
-
+    // The device stops before the routing is written, and what the page
+    // queued after the last block (a link made just before a signal) is
+    // applied here, with no audio thread left: the file holds what the page showed.
     if (_hasAudioDevice) {
         removeAudioCallback(this);
         closeAudioDevice();
     } else if (_virtualDevice != nullptr) {
         _virtualDevice->stop();
     }
+    _videoPassthrough.waitForVideoTask();
+    processEvents();
+    saveChannelMappings(defaultChannelMappingsPath());
+    finderRunning = false;
+    qInfo() << "NDI source finder stopped";
 
     _ndiRx.waitForCaptures();
     if (_processingStarted) {
@@ -611,25 +615,27 @@ void AudioController::startDelayChange(Sender& sender, int delayMs) {
 }
 
 void AudioController::runPendingDelayTask(bool loadApplied) {
-    std::optional<DelayTable> task;
-    {
-        std::lock_guard lock(_pendingDelayMutex);
-        if (loadApplied) {
-            --_loadsQueued;
-        }
-        if (_loadsQueued == 0 && _processingStarted) {
-            task.swap(pendingDelayTask);
-        }
-    }
-    if (!task) {
-        return;
-    }
     std::vector<std::pair<std::string, int>> applied;
     {
-        // MAPPINGS_APPLIED runs on the audio thread with the tables locked already.
+        // MAPPINGS_APPLIED runs on the audio thread with the tables locked
+        // already. The gate thread locks them before it takes the waiting
+        // delays, so that a save sees each delay either waiting or applied.
         std::unique_lock tables(_tablesMutex, std::defer_lock);
         if (!loadApplied) {
             tables.lock();
+        }
+        std::optional<DelayTable> task;
+        {
+            std::lock_guard lock(_pendingDelayMutex);
+            if (loadApplied) {
+                --_loadsQueued;
+            }
+            if (_loadsQueued == 0 && _processingStarted) {
+                task.swap(pendingDelayTask);
+            }
+        }
+        if (!task) {
+            return;
         }
         for (const auto& [name, delayMs] : *task) {
             const auto sender = _senders.find(name);

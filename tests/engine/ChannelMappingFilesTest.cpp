@@ -65,8 +65,8 @@ TEST_F(ChannelMappingFiles, saveThenLoadReproducesTheRouting) {
     const auto empty = environment.root() / "empty.zelkac";
     EngineEnvironment::writeFile(empty, "");
     ASSERT_TRUE(controller->loadChannelMappings(empty.string()));
-    block();
-    ASSERT_TRUE(senders().empty()) << "a readable empty file clears every sender";
+    // The clear waits for the sender's delay change to finish.
+    ASSERT_TRUE(blocksUntil([&] { return senders().empty(); })) << "a readable empty file clears every sender";
 
     ASSERT_TRUE(controller->loadChannelMappings(file.string()));
     controller->_processingStarted = true;
@@ -134,6 +134,18 @@ TEST_F(ChannelMappingFiles, delaysWaitingForTheStartGateSurviveTheStartUpRewrite
     controller.reset();
     const std::string atShutdown = EngineEnvironment::readFile(environment.defaultFile());
     EXPECT_NE(atShutdown.find("\"delay\": 40"), std::string::npos) << atShutdown;
+}
+
+// A link the page made after the last block (a signal right after it) is in
+// the file written at shutdown.
+TEST_F(ChannelMappingFiles, changesQueuedAfterTheLastBlockAreWrittenAtShutdown) {
+    start();
+    controller->addConnection("H (Late)", 2, kS1, 1);
+    controller->setVideoSource("H (Late Video)", kS1);
+    controller.reset();
+    const std::string atShutdown = EngineEnvironment::readFile(environment.defaultFile());
+    EXPECT_NE(atShutdown.find("\"H (Late)\""), std::string::npos) << atShutdown;
+    EXPECT_NE(atShutdown.find("\"H (Late Video)\""), std::string::npos) << atShutdown;
 }
 
 // The gate thread and MAPPINGS_APPLIED race for the restored delays: exactly
