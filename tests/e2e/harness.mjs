@@ -20,10 +20,10 @@ export const REPO = path.resolve(here, '../..');
 const requireFromJs = createRequire(path.join(REPO, 'tests/js/package.json'));
 const CDP = requireFromJs('chrome-remote-interface');
 
-export const BIN = process.env.QUORVANE_BIN_DIR || path.join(REPO, 'build/bin');
+export const BIN = path.resolve(process.env.QUORVANE_BIN_DIR || path.join(REPO, 'build/bin'));
 // The program itself may come from another build (a sanitizer build of the app),
 // the test tools from BIN.
-export const PROGRAM = process.env.QUORVANE_PROGRAM || path.join(BIN, 'quorvane');
+export const PROGRAM = path.resolve(process.env.QUORVANE_PROGRAM || path.join(BIN, 'quorvane'));
 export const LOOPBACK = '127.0.0.1';
 // Senders and test sources are published under this machine's host name in
 // upper case: "HOST (stream)".
@@ -92,9 +92,13 @@ const LOG_LIMIT = 4 << 20;
 
 // One child process in a process group of its own, with its output kept.
 export class Proc {
-    constructor(label, command, args, { env, cwd, stdio, logFile } = {}) {
+    // `watch`: a global regular expression; each match in the output is kept
+    // in `seen` with the time it arrived.
+    constructor(label, command, args, { env, cwd, stdio, logFile, watch } = {}) {
         this.label = label;
         this.output = '';
+        this.seen = [];
+        this.startedAt = Date.now();
         this.logFile = logFile;
         this.child = spawn(command, args, {
             env,
@@ -107,6 +111,7 @@ export class Proc {
         const keep = (chunk) => {
             if (logFile) fs.appendFileSync(logFile, chunk);
             this.output += chunk;
+            if (watch) for (const match of chunk.matchAll(watch)) this.seen.push({ at: Date.now(), text: match[0] });
             if (this.output.length > LOG_LIMIT) this.output = this.output.slice(-LOG_LIMIT / 2);
         };
         this.child.stdout?.setEncoding('utf8').on('data', keep);
@@ -261,11 +266,11 @@ export class Program {
         }
     }
 
-    // Ends the program the way closing its window does (SIGTERM runs the same
-    // shutdown); returns the exit status.
-    async stop({ graceMs = 30_000 } = {}) {
+    // Ends the program the way closing its window does (SIGTERM, SIGINT and
+    // SIGHUP run the same shutdown); returns the exit status.
+    async stop({ graceMs = 30_000, signal = 'SIGTERM' } = {}) {
         await this.disconnect();
-        return this.proc.stop('SIGTERM', graceMs);
+        return this.proc.stop(signal, graceMs);
     }
 
     async kill9() {
@@ -281,9 +286,42 @@ export class Program {
         if (ended.code !== 0) problems.push(`exit ${JSON.stringify(ended)}`);
         const report = /(ERROR: (Address|Leak|Thread)Sanitizer|WARNING: ThreadSanitizer|runtime error:)[^\n]*/.exec(this.log);
         if (report) problems.push(report[0]);
+        if (!ROUTING_ONLY) problems.push(...this.lateBlocks());
         return problems;
     }
+
+    // Blocks that ended more than one block period after their deadline,
+    // outside the one-second pause of a load: the software clock reports each
+    // late block on standard error (text, duration and lateness in ns), and
+    // JACK reports a client (the program is "JUCEJack") that had not finished
+    // when the next period began; the loads are found by their log lines.
+    lateBlocks() {
+        const late = [];
+        const lines = this.log.split('\n');
+        lines.forEach((line, i) => {
+            if (!line.includes('callbacks taking too long!')) return;
+            const durationMs = Number(lines[i + 1]) / 1e6;
+            const lateMs = Number(lines[i + 2]) / 1e6;
+            if (lateMs > BLOCK_MS && durationMs < LOAD_PAUSE_MS) late.push(`a block ${lateMs.toFixed(1)} ms late`);
+        });
+        const start = this.proc.startedAt;
+        const loads = [];
+        for (const line of lines) {
+            const match = /^\s*(\d+\.\d+)\s.*Loaded channel mappings/.exec(line);
+            if (match) loads.push(start + Number(match[1]) * 1000);
+        }
+        const inLoadPause = (at) => loads.some((load) => at >= load - 500 && at <= load + LOAD_PAUSE_MS + 500);
+        for (const xrun of this.scene.jack?.seen ?? []) {
+            if (xrun.at >= start && xrun.text.includes('JUCEJack') && !inLoadPause(xrun.at)) late.push(xrun.text);
+        }
+        return late;
+    }
 }
+
+// One block of 512 samples at 48 kHz, and the pause of a load that replaces
+// the senders (its block takes a second on purpose).
+const BLOCK_MS = (512 * 1000) / 48000;
+const LOAD_PAUSE_MS = 1000;
 
 // A test's private world; `close` ends every process in it.
 export class Scene {
@@ -367,6 +405,7 @@ export class Scene {
         this.jack = this.track(
             new Proc('jackd', 'jackd', ['-n', this.env.JACK_DEFAULT_SERVER, '-d', 'dummy', '-r', '48000', '-p', '512'], {
                 env: this.env,
+                watch: /JackEngine::XRun[^\n]*/g,
             }),
         );
         await until('the JACK server', async () => {
