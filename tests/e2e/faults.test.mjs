@@ -9,7 +9,7 @@ import path from 'node:path';
 import { describe } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
-import { BIN, HOST, Proc, heard, ndiName, readRouting, sceneFor, sourceListed, until } from './harness.mjs';
+import { BIN, HOST, Proc, heard as heardExactly, ndiName, readRouting, sceneFor, sourceListed, until } from './harness.mjs';
 
 const S1 = 'Zelka Sender 1';
 const S2 = 'Zelka Sender 2';
@@ -20,6 +20,12 @@ const FLAPPING = { stream: 'Flapping', id: 403 };
 // E2E_SHORT=1 (sanitizer and quick local runs) lets the source flap for 15 s instead of a minute.
 const FLAP_SECONDS = process.env.E2E_SHORT === '1' ? 15 : 60;
 const BULK = 200;
+
+// These tests run for minutes on the JACK dummy driver, whose clock and this
+// host's drift apart by a few samples a second, so the receivers resample
+// after a while: here only where each channel comes from is judged (the
+// routing suite checks that audio passes bit for bit).
+const heard = (report) => heardExactly(report, { routingOnly: true });
 
 const sourceGone = (page, name) =>
     until(`"${name}" to leave the sources list`, async () => !(await page.sourceNames()).includes(name));

@@ -157,7 +157,8 @@ export class Proc {
     // Asks the process to end and gives it `graceMs`; then kills the group.
     async stop(signal = 'SIGTERM', graceMs = 15_000) {
         this.signal(signal);
-        const result = await Promise.race([this.exited, sleep(graceMs).then(() => null)]);
+        // The grace timer does not keep the test runner alive once the process has ended.
+        const result = await Promise.race([this.exited, sleep(graceMs, null, { ref: false })]);
         if (result === null) {
             await this.kill9();
             return { code: null, signal: 'timeout' };
@@ -310,9 +311,11 @@ export class Program {
             const match = /^\s*(\d+\.\d+)\s.*Loaded channel mappings/.exec(line);
             if (match) loads.push(start + Number(match[1]) * 1000);
         }
-        const inLoadPause = (at) => loads.some((load) => at >= load - 500 && at <= load + LOAD_PAUSE_MS + 500);
+        const inLoadPause = (at) => loads.some((load) => at >= load - 500 && at <= load + LOAD_PAUSE_MS + 1500);
         for (const xrun of this.scene.jack?.seen ?? []) {
-            if (xrun.at >= start && xrun.text.includes('JUCEJack') && !inLoadPause(xrun.at)) late.push(xrun.text);
+            if (xrun.at >= start && xrun.text.includes('JUCEJack') && !inLoadPause(xrun.at)) {
+                late.push(`${((xrun.at - start) / 1000).toFixed(3)} s after start: ${xrun.text}`);
+            }
         }
         return late;
     }
@@ -555,12 +558,13 @@ export const ROUTING_ONLY = process.env.E2E_ROUTING_ONLY === '1';
 
 // What each channel of a probe report carries: "silent", "id I ch C" for a
 // clean counter signal of source id I, channel C, or that with the damage seen.
-export function heard(report) {
+// `routingOnly` judges, as E2E_ROUTING_ONLY does, only where each channel comes from.
+export function heard(report, { routingOnly = ROUTING_ONLY } = {}) {
     if (!report.found) return 'not found';
     return report.audio.map((a) => {
         if (a.silent) return 'silent';
         const what = `id ${a.sourceId} ch ${a.sourceChannel}`;
-        if (ROUTING_ONLY && a.sourceId !== null) return what;
+        if (routingOnly && a.sourceId !== null) return what;
         const damage = [];
         if (!a.bitExact) {
             const counts = ['droppedSamples', 'repeatedSamples', 'zeroedSamples', 'corruptSamples']
