@@ -25,6 +25,16 @@ constexpr auto kSaveInterval = std::chrono::seconds(1);
 // SENDERS_CLEARED pauses the applying thread this long, so that receivers see
 // the old senders go before the new ones appear.
 constexpr auto kClearPause = std::chrono::seconds(1);
+// Sources found or lost in a burst (hundreds at once) are applied over several
+// blocks: past this share of a block, at least kSourceEventsPerBlock of them
+// per block, the rest wait for the next block in order.
+constexpr auto kSourceEventBudget = std::chrono::milliseconds(2);
+constexpr size_t kSourceEventsPerBlock = 16;
+
+bool isSourceEvent(const RoutingEvent& event) {
+    return event.kind == RoutingEvent::SOURCE_ADDED || event.kind == RoutingEvent::SOURCE_REMOVED ||
+           event.kind == RoutingEvent::SOURCE_CHANNELS_CHANGED;
+}
 
 bool initialiseNdi() {
     NDIlib_initialize();
@@ -258,8 +268,18 @@ void AudioController::processEvents() {
     _ndiRx.waitForCaptures();
     std::lock_guard tables(_tablesMutex);
     const size_t count = _eventQueue.size();
+    const auto budgetEnd = std::chrono::steady_clock::now() + kSourceEventBudget;
     size_t applied = 0;
-    while (applied < count && applyEvent(_eventQueue.front())) {
+    size_t sourceEvents = 0;
+    while (applied < count) {
+        RoutingEvent& next = _eventQueue.front();
+        if (isSourceEvent(next) && ++sourceEvents > kSourceEventsPerBlock &&
+            std::chrono::steady_clock::now() > budgetEnd) {
+            break;
+        }
+        if (!applyEvent(next)) {
+            break;
+        }
         _eventQueue.pop_front();
         ++applied;
     }
