@@ -249,7 +249,9 @@ async function loaded(idle) {
         const load = await usage(program.pid);
         const publisherShare = ((cpuTicks(publisher) - before) / TICKS / WINDOW_S) * 100;
         const late = lateCallbacks(program.log);
-        const overABlock = late.filter((l) => l.lateMs > BLOCK_MS).length;
+        // The start-up load of the routing file pauses one block for a second on purpose.
+        const pauses = late.filter((l) => l.durationMs >= 1000).length;
+        const overABlock = late.filter((l) => l.lateMs > BLOCK_MS && l.durationMs < 1000).length;
         const check = await scene.probe('Perf Sender 8', { seconds: 5, skip: 1 });
         const clean = check.audio.filter((a) => a.bitExact && a.dropouts === 0).length;
 
@@ -265,7 +267,8 @@ async function loaded(idle) {
         say(`| 32 sources x 8 ch routed to 8 senders x 16 ch | ${fixed(load.cpu)} | ${fixed(load.ownMiB)} MiB | ${fixed(load.allMiB)} MiB |`);
         say();
         say(`The publisher of the 32 sources used ${fixed(publisherShare)} % of a core meanwhile; the program reported`);
-        say(`${late.length} late callbacks since its start, ${overABlock} of them late by more than one block;`);
+        say(`${late.length} late callbacks since its start: ${pauses} the one-second pause of the start-up load,`);
+        say(`${overABlock} other late by more than one block;`);
         say(`"Perf Sender 8" had ${clean} of 16 channels bit-exact with no dropouts.`);
         say();
     } finally {
