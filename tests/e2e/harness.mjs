@@ -299,17 +299,12 @@ export class Program {
     // a block late by more than a period shows as two or more reports in a row;
     // a lone report (late by less than a period) is printed, not failed.
     lateBlocks() {
-        const late = [];
-        const lines = this.log.split('\n');
-        lines.forEach((line, i) => {
-            if (!line.includes('callbacks taking too long!')) return;
-            const durationMs = Number(lines[i + 1]) / 1e6;
-            const lateMs = Number(lines[i + 2]) / 1e6;
-            if (lateMs > BLOCK_MS && durationMs < LOAD_PAUSE_MS) late.push(`a block ${lateMs.toFixed(1)} ms late`);
-        });
+        const late = lateReports(this.log)
+            .filter((l) => l.lateMs > BLOCK_MS && l.durationMs < LOAD_PAUSE_MS)
+            .map((l) => `a block ${l.lateMs.toFixed(1)} ms late`);
         const start = this.proc.startedAt;
         const loads = [];
-        for (const line of lines) {
+        for (const line of this.log.split('\n')) {
             const match = /^\s*(\d+\.\d+)\s.*Loaded channel mappings/.exec(line);
             if (match) loads.push(start + Number(match[1]) * 1000);
         }
@@ -334,8 +329,21 @@ export class Program {
 
 // One block of 512 samples at 48 kHz, and the pause of a load that replaces
 // the senders (its block takes a second on purpose).
-const BLOCK_MS = (512 * 1000) / 48000;
-const LOAD_PAUSE_MS = 1000;
+export const BLOCK_MS = (512 * 1000) / 48000;
+export const LOAD_PAUSE_MS = 1000;
+
+// The late blocks the software clock reported in `log` (three lines each on
+// standard error: the text, the block's duration and how late it ended, in ns).
+export function lateReports(log) {
+    const lines = log.split('\n');
+    const late = [];
+    lines.forEach((line, i) => {
+        if (line.includes('callbacks taking too long!')) {
+            late.push({ durationMs: Number(lines[i + 1]) / 1e6, lateMs: Number(lines[i + 2]) / 1e6 });
+        }
+    });
+    return late;
+}
 
 // A test's private world; `close` ends every process in it.
 export class Scene {

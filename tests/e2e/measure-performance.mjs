@@ -18,7 +18,20 @@ import os from 'node:os';
 import path from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
 
-import { BIN, MAPPING_FILE, Proc, Scene, hearsSoon, ndiName, run, sourceListed, until } from './harness.mjs';
+import {
+    BIN,
+    BLOCK_MS,
+    LOAD_PAUSE_MS,
+    MAPPING_FILE,
+    Proc,
+    Scene,
+    hearsSoon,
+    lateReports,
+    ndiName,
+    run,
+    sourceListed,
+    until,
+} from './harness.mjs';
 
 const TICKS = 100; // clock ticks per second of /proc/<pid>/stat on Linux
 const WINDOW_S = 20;
@@ -121,19 +134,8 @@ async function benchmarks() {
     say();
 }
 
-// The late callbacks the software clock reported (three lines each on
-// standard error: the text, the callback's duration and how late it ended, in
-// ns), from log offset `from` on.
-function lateCallbacks(log, from = 0) {
-    const lines = log.slice(from).split('\n');
-    const late = [];
-    lines.forEach((line, i) => {
-        if (line.includes('callbacks taking too long!')) late.push({ durationMs: Number(lines[i + 1]) / 1e6, lateMs: Number(lines[i + 2]) / 1e6 });
-    });
-    return late.sort((a, b) => a.durationMs - b.durationMs);
-}
-
-const BLOCK_MS = (512 * 1000) / 48000;
+// The software clock's late blocks from log offset `from` on, shortest first.
+const lateCallbacks = (log, from = 0) => lateReports(log.slice(from)).sort((a, b) => a.durationMs - b.durationMs);
 
 // What passing pictures through a sender costs the audio callback.
 async function videoCost(scene, program) {
@@ -250,8 +252,8 @@ async function loaded(idle) {
         const publisherShare = ((cpuTicks(publisher) - before) / TICKS / WINDOW_S) * 100;
         const late = lateCallbacks(program.log);
         // The start-up load of the routing file pauses one block for a second on purpose.
-        const pauses = late.filter((l) => l.durationMs >= 1000).length;
-        const overABlock = late.filter((l) => l.lateMs > BLOCK_MS && l.durationMs < 1000).length;
+        const pauses = late.filter((l) => l.durationMs >= LOAD_PAUSE_MS).length;
+        const overABlock = late.filter((l) => l.lateMs > BLOCK_MS && l.durationMs < LOAD_PAUSE_MS).length;
         const check = await scene.probe('Perf Sender 8', { seconds: 5, skip: 1 });
         const clean = check.audio.filter((a) => a.bitExact && a.dropouts === 0).length;
 
