@@ -1,6 +1,7 @@
 // Process entry: one instance per user, the Qt application with its web engine,
 // the window that shows the routing page, and the bridge that owns the engine.
 
+#include "app/CrashReporter.h"
 #include "app/SignalHandler.h"
 #include "app/SingleInstanceGuard.h"
 #include "ui/QMLWrapper.h"
@@ -48,6 +49,7 @@ int runApplication() {
 } // namespace
 
 int main() {
+    CrashReporter::install();
     SingleInstanceGuard singleInstanceGuard;
     if (!singleInstanceGuard.tryToRun()) {
         qWarning("Another instance is running");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/JuceMessageThread.h"
 #include "audio/RoutingEvent.h"
 #include "audio/RoutingTables.h"
 #include "audio/VirtualAudioDevice.h"
@@ -39,7 +40,10 @@ class ChannelMappingDocument;
 //   changes a table's structure: public operations only queue events.
 // - Lock order: _eventMutex before _tablesMutex; _pendingDelayMutex,
 //   _pathMutex and _saveMutex are taken alone or innermost.
-class AudioController : public juce::AudioDeviceManager,
+// JUCE's message thread (the first base) is made before the device manager and
+// goes after it: the creating thread, the GUI thread, is JUCE's message thread.
+class AudioController : private JuceMessageThread,
+                        public juce::AudioDeviceManager,
                         public juce::AudioIODeviceCallback,
                         private NDIRx::Listener,
                         private NDISourceFinder::Listener {

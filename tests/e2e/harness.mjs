@@ -32,6 +32,19 @@ export const ndiName = (stream) => `${HOST} (${stream})`;
 export const PAGE_URL = 'qrc:/routing-web-ui.html';
 export const MAPPING_FILE = 'Morvith/Quorvane/sendersChannelMappings.zelkac';
 
+// A sanitizer's report or the program's own fatal-signal report, with the
+// stack lines that follow it.
+export const FATAL_REPORT =
+    /(ERROR: (Address|Leak|Thread)Sanitizer|WARNING: ThreadSanitizer|runtime error:|Fatal signal \d+)[^\n]*(\n[ \t]+#[^\n]*)*/;
+
+// Crashes, sanitizer reports and bad exits of the program are also written to
+// E2E_FATAL_FILE when it is set: the suite runner never retries a suite that
+// had one, even when its tests passed.
+function recordFatal(text) {
+    console.log(`# fatal: ${text.replace(/\n/g, '\n# ')}`);
+    if (process.env.E2E_FATAL_FILE) fs.appendFileSync(process.env.E2E_FATAL_FILE, `${text}\n`);
+}
+
 // Thrown inside a wait when waiting longer cannot help.
 export class Abort extends Error {}
 
@@ -144,6 +157,7 @@ export class Proc {
 
     // Kills the whole group at once (the program's web engine helpers too).
     async kill9() {
+        this.killedOnPurpose = true;
         try {
             process.kill(-this.pid, 'SIGKILL');
         } catch {
@@ -160,6 +174,7 @@ export class Proc {
         // The grace timer does not keep the test runner alive once the process has ended.
         const result = await Promise.race([this.exited, sleep(graceMs, null, { ref: false })]);
         if (result === null) {
+            this.timedOut = true;
             await this.kill9();
             return { code: null, signal: 'timeout' };
         }
@@ -220,6 +235,22 @@ export class Program {
         this.port = port;
         this.page = null;
         this.client = null;
+        proc.exited.then(() => {
+            for (const problem of this.endProblems()) recordFatal(`${scene.label}: program ${proc.pid}: ${problem}`);
+        });
+    }
+
+    // What went wrong with the program however it ended (a kill -9 of the test's
+    // own is no problem): a crash, a sanitizer report, a fatal-signal report, an
+    // exit status other than 0, or no end within the grace time.
+    endProblems() {
+        const problems = [];
+        const { code, signal } = this.proc.result;
+        if (this.proc.timedOut) problems.push('did not end within its grace time');
+        else if (!this.proc.killedOnPurpose && (code !== 0 || signal !== null)) problems.push(`exit ${JSON.stringify(this.proc.result)}`);
+        const report = FATAL_REPORT.exec(this.log);
+        if (report) problems.push(report[0]);
+        return problems;
     }
 
     get pid() {
@@ -280,13 +311,10 @@ export class Program {
     }
 
     // Ends the program as closing the window does and returns what went wrong:
-    // an exit status other than 0, or a sanitizer's report in its log.
+    // see endProblems(), and blocks late by more than one block.
     async shutdownProblems() {
-        const ended = await this.stop();
-        const problems = [];
-        if (ended.code !== 0) problems.push(`exit ${JSON.stringify(ended)}`);
-        const report = /(ERROR: (Address|Leak|Thread)Sanitizer|WARNING: ThreadSanitizer|runtime error:)[^\n]*/.exec(this.log);
-        if (report) problems.push(report[0]);
+        await this.stop();
+        const problems = this.endProblems();
         if (!ROUTING_ONLY) problems.push(...this.lateBlocks());
         return problems;
     }
@@ -361,6 +389,7 @@ export class Scene {
     static async open(label, { jack = false } = {}) {
         const root = fs.mkdtempSync(path.join(os.tmpdir(), `quorvane-e2e-${label}-`));
         const scene = new Scene(root);
+        scene.label = label;
         try {
             for (const sub of ['home', 'data', 'config', 'cache', 'runtime', 'tmp', 'ndi', 'files']) {
                 fs.mkdirSync(path.join(root, sub), { mode: 0o700 });

@@ -83,6 +83,10 @@ public:
         return jack_connect(_client, "JUCEJack:out_1", jack_port_name(_ports[0])) == 0 &&
                jack_connect(_client, "JUCEJack:out_2", jack_port_name(_ports[1])) == 0;
     }
+    bool disconnect() {
+        return jack_disconnect(_client, "JUCEJack:out_1", jack_port_name(_ports[0])) == 0 &&
+               jack_disconnect(_client, "JUCEJack:out_2", jack_port_name(_ports[1])) == 0;
+    }
     ~OutputRecorder() {
         if (_client != nullptr) {
             jack_client_close(_client);
@@ -170,4 +174,34 @@ TEST(SoundDevice, monitorPlaysTheRoutedSourceChannelAndNothingElse) {
     const auto right = recorder.last(1, 2048);
     EXPECT_TRUE(std::all_of(right.begin(), right.end(), [](float s) { return s == 0.0f; }));
     controller.reset();
+}
+
+// JACK reports port connections on a thread of its own. JUCE's JACK device
+// handles them right there only when that thread is JUCE's message thread,
+// which it became when nothing had claimed the role before: the device was then
+// restarted and its type's listener list walked on two threads at once, which
+// crashed the program at shutdown. The thread that makes the controller (the
+// GUI thread) must hold the role from the start, whatever JACK reports.
+TEST(SoundDevice, jackNotificationsNeverTakeJuceMessageThread) {
+    EngineEnvironment environment;
+    DummyJackServer server;
+    OutputRecorder recorder;
+    if (!server.started() || !recorder.open(server.name())) {
+        GTEST_SKIP() << "jackd could not be started";
+    }
+    setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
+    RecordingListener listener;
+    auto controller = std::make_unique<AudioController>(&listener);
+    ASSERT_TRUE(AudioControllerTestAccess::hasAudioDevice(*controller));
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(recorder.connect());
+        ASSERT_TRUE(recorder.disconnect());
+    }
+    // The notifications are delivered asynchronously; give them time to arrive.
+    std::this_thread::sleep_for(300ms);
+    auto* messageManager = juce::MessageManager::getInstanceWithoutCreating();
+    ASSERT_NE(messageManager, nullptr);
+    EXPECT_TRUE(messageManager->isThisTheMessageThread());
+    controller.reset();
+    EXPECT_EQ(juce::MessageManager::getInstanceWithoutCreating(), nullptr) << "JUCE is shut down with the controller";
 }
