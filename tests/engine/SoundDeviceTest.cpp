@@ -126,20 +126,30 @@ bool constantAt(const std::vector<float>& samples, float level) {
 
 } // namespace
 
-// With a sound device: the three default senders and a 2-channel "Monitor";
-// the device's outputs carry exactly the Monitor channels, and an output that
-// Monitor does not fill is silent. About 10 s.
-TEST(SoundDevice, monitorPlaysTheRoutedSourceChannelAndNothingElse) {
+// A controller on a dummy JACK server of the test's own, with a recorder
+// client that can connect to the device's outputs.
+class SoundDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!server.started() || !recorder.open(server.name())) {
+            GTEST_SKIP() << "jackd could not be started";
+        }
+        setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
+        controller = std::make_unique<AudioController>(&listener);
+        ASSERT_TRUE(AudioControllerTestAccess::hasAudioDevice(*controller));
+    }
+
     EngineEnvironment environment;
     DummyJackServer server;
     OutputRecorder recorder;
-    if (!server.started() || !recorder.open(server.name())) {
-        GTEST_SKIP() << "jackd could not be started";
-    }
-    setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
     RecordingListener listener;
-    auto controller = std::make_unique<AudioController>(&listener);
-    ASSERT_TRUE(AudioControllerTestAccess::hasAudioDevice(*controller));
+    std::unique_ptr<AudioController> controller;
+};
+
+// With a sound device: the three default senders and a 2-channel "Monitor";
+// the device's outputs carry exactly the Monitor channels, and an output that
+// Monitor does not fill is silent. About 10 s.
+TEST_F(SoundDevice, monitorPlaysTheRoutedSourceChannelAndNothingElse) {
     std::map<std::string, size_t> channels;
     for (const auto& sender : controller->routingSnapshot()) {
         channels[sender.name] = sender.mappings.size();
@@ -182,17 +192,7 @@ TEST(SoundDevice, monitorPlaysTheRoutedSourceChannelAndNothingElse) {
 // restarted and its type's listener list walked on two threads at once, which
 // crashed the program at shutdown. The thread that makes the controller (the
 // GUI thread) must hold the role from the start, whatever JACK reports.
-TEST(SoundDevice, jackNotificationsNeverTakeJuceMessageThread) {
-    EngineEnvironment environment;
-    DummyJackServer server;
-    OutputRecorder recorder;
-    if (!server.started() || !recorder.open(server.name())) {
-        GTEST_SKIP() << "jackd could not be started";
-    }
-    setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
-    RecordingListener listener;
-    auto controller = std::make_unique<AudioController>(&listener);
-    ASSERT_TRUE(AudioControllerTestAccess::hasAudioDevice(*controller));
+TEST_F(SoundDevice, jackNotificationsNeverTakeJuceMessageThread) {
     for (int round = 0; round < 3; ++round) {
         ASSERT_TRUE(recorder.connect());
         ASSERT_TRUE(recorder.disconnect());
