@@ -26,11 +26,7 @@ alignas(16) char altStack[kAltStackBytes];
 // A small text buffer filled without allocation and written in one go.
 class Line {
 public:
-    Line& text(const char* s) {
-        while (*s != '\0' && used < buffer.size())
-            buffer[used++] = *s++;
-        return *this;
-    }
+    Line& text(const char* s) { return text(s, std::strlen(s)); }
     Line& text(const char* s, std::size_t n) {
         for (std::size_t i = 0; i < n && used < buffer.size(); ++i)
             buffer[used++] = s[i];
