@@ -2,6 +2,7 @@
 
 #include "audio/EngineLimits.h"
 #include "ndi/AVFramesContainer.h"
+#include "ndi/NDIRuntime.h"
 #include "persistence/ChannelMappingDocument.h"
 #include "persistence/ChannelMappingStorage.h"
 
@@ -37,7 +38,7 @@ bool isSourceEvent(const RoutingEvent& event) {
 }
 
 bool initialiseNdi() {
-    NDIlib_initialize();
+    NDIRuntime::active().calls().initialize();
     return true;
 }
 
@@ -117,7 +118,7 @@ AudioController::~AudioController() {
     _sourceFrames.clear();
     _captureTasks.clear();
     _ndiRx.closeAllSlots();
-    NDIlib_destroy();
+    NDIRuntime::active().calls().destroy();
 }
 
 // ---- device and block ----
@@ -407,8 +408,7 @@ bool AudioController::applySenderAdded(RoutingEvent& event) {
         return false;
     }
     if (creation.name != kMonitor && creation.sender.sendInstance == nullptr) {
-        creation.sender.sendInstance =
-            NDIlib_send_create_v2(&creation.sender.createSettings, SenderCreation::kNdiConfig);
+        creation.sender.sendInstance = NDIRuntime::active().createSender(creation.sender.createSettings);
     }
     auto mappings = _senderChannelMappings.find(creation.name);
     if (mappings != _senderChannelMappings.end()) {

@@ -134,7 +134,7 @@ void BM_VideoUpdate8Senders1080p(benchmark::State& state) {
             sender.name = "Zelka Sender " + std::to_string(i + 1);
             sender.pointSettingsAtName();
             sender.createSettings.clock_video = true;
-            sender.sendInstance = NDIlib_send_create_v2(&sender.createSettings, nullptr);
+            sender.sendInstance = NDIRuntime::active().createSender(sender.createSettings);
             rig.tables.videoSources[sender.name] = rig.sources[static_cast<size_t>(i)]->name();
             rig.listener.setUsedForVideo(rig.sources[static_cast<size_t>(i)]->name(), true);
             rig.tables.senders.emplace(sender.name, std::move(sender));

@@ -2,6 +2,7 @@
 
 #include "audio/EngineLimits.h"
 #include "ndi/AVFramesContainer.h"
+#include "ndi/NDIRuntime.h"
 
 #include <QDebug>
 
@@ -275,7 +276,7 @@ void AVDelayLine::delayVideo(AVFramesContainer& source) {
         const size_t used = _delay < 0.0 ? _ringLength : 0;
         for (size_t i = used; i < _videoRing.size(); ++i) {
             if (_videoRing[i].p_data != nullptr) {
-                NDIlib_framesync_free_video(_frameSync, &_videoRing[i]);
+                NDIRuntime::active().calls().framesync_free_video(_frameSync, &_videoRing[i]);
                 ++returned;
             }
             _videoRing[i] = AVFramesContainer::emptyVideoFrame();
@@ -306,7 +307,7 @@ void AVDelayLine::releaseVideo() {
     int returned = 0;
     for (NDIlib_video_frame_v2_t& slot : _videoRing) {
         if (slot.p_data != nullptr) {
-            NDIlib_framesync_free_video(_frameSync, &slot);
+            NDIRuntime::active().calls().framesync_free_video(_frameSync, &slot);
             ++returned;
         }
         slot = AVFramesContainer::emptyVideoFrame();

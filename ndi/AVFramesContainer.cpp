@@ -1,5 +1,7 @@
 #include "ndi/AVFramesContainer.h"
 
+#include "ndi/NDIRuntime.h"
+
 AVFramesContainer::AVFramesContainer() : videoFrame(emptyVideoFrame()) {}
 
 AVFramesContainer::~AVFramesContainer() {
@@ -38,7 +40,7 @@ void AVFramesContainer::releaseVideoLocked() {
         return;
     }
     if (videoFrame.p_data != nullptr) {
-        NDIlib_framesync_free_video(frameSync, &videoFrame);
+        NDIRuntime::active().calls().framesync_free_video(frameSync, &videoFrame);
     }
     videoFrame = emptyVideoFrame();
 }

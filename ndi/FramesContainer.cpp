@@ -1,5 +1,7 @@
 #include "ndi/FramesContainer.h"
 
+#include "ndi/NDIRuntime.h"
+
 FramesContainer::FramesContainer() : audioFrame(emptyAudioFrame()) {
     audioFrame.no_channels = 0;
 }
@@ -27,7 +29,7 @@ void FramesContainer::releaseAudio() {
         return;
     }
     if (audioFrame.p_data != nullptr) {
-        NDIlib_framesync_free_audio(frameSync, &audioFrame);
+        NDIRuntime::active().calls().framesync_free_audio(frameSync, &audioFrame);
     }
     audioFrame = emptyAudioFrame();
 }

@@ -1,9 +1,11 @@
 #include "ndi/NDIRecvData.h"
 
+#include "ndi/NDIRuntime.h"
+
 #include <utility>
 
 NDIRecvData::NDIRecvData(std::string name) : sourceName(std::move(name)) {
-    createSettings.color_format = NDIlib_recv_color_format_compressed_v5;
+    createSettings.color_format = NDIRuntime::active().passThroughColourFormat();
     createSettings.bandwidth = NDIlib_recv_bandwidth_highest;
     createSettings.allow_video_fields = true;
     createSettings.p_ndi_recv_name = nullptr;

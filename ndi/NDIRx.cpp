@@ -143,7 +143,7 @@ void NDIRx::captureRange(size_t from, size_t to) {
             continue; // audio arrives from the next block on
         }
         NDIlib_audio_frame_v2_t frame = FramesContainer::emptyAudioFrame();
-        NDIlib_framesync_capture_audio(slot.frameSync, &frame, sampleRate, 0, blockSize);
+        _ndi.calls().framesync_capture_audio(slot.frameSync, &frame, sampleRate, 0, blockSize);
         container->audioFrame = frame;
         if (container->frameSync != slot.frameSync) {
             container->attachFrameSync(slot.frameSync);
@@ -157,13 +157,13 @@ void NDIRx::captureRange(size_t from, size_t to) {
 
 bool NDIRx::openSlot(NDIRecvData& slot) {
     slot.pointSettingsAtName();
-    NDIlib_recv_instance_t receiver = NDIlib_recv_create_v4(&slot.createSettings, nullptr);
+    NDIlib_recv_instance_t receiver = _ndi.createReceiver(slot.createSettings);
     if (receiver == nullptr) {
         return false;
     }
-    NDIlib_framesync_instance_t frameSync = NDIlib_framesync_create(receiver);
+    NDIlib_framesync_instance_t frameSync = _ndi.calls().framesync_create(receiver);
     if (frameSync == nullptr) {
-        NDIlib_recv_destroy(receiver);
+        _ndi.calls().recv_destroy(receiver);
         return false;
     }
     slot.receiver = receiver;
@@ -177,11 +177,11 @@ bool NDIRx::closeSlot(NDIRecvData& slot) {
         return false;
     }
     if (slot.frameSync != nullptr) {
-        NDIlib_framesync_destroy(slot.frameSync);
+        _ndi.calls().framesync_destroy(slot.frameSync);
         slot.frameSync = nullptr;
     }
     if (slot.receiver != nullptr) {
-        NDIlib_recv_destroy(slot.receiver);
+        _ndi.calls().recv_destroy(slot.receiver);
         slot.receiver = nullptr;
     }
     return true;
@@ -245,7 +245,7 @@ void NDIRx::probeSource(const std::string& name, int32_t knownCount) {
     settings.bandwidth = NDIlib_recv_bandwidth_highest;
     settings.allow_video_fields = true;
     settings.p_ndi_recv_name = nullptr;
-    NDIlib_recv_instance_t receiver = NDIlib_recv_create_v4(&settings, nullptr);
+    NDIlib_recv_instance_t receiver = _ndi.createReceiver(settings);
     if (receiver == nullptr) {
         qWarning() << "Channel probe skipped: no receiver for" << printable(name);
         return;
@@ -254,7 +254,8 @@ void NDIRx::probeSource(const std::string& name, int32_t knownCount) {
     NDIlib_audio_frame_v3_t audio{};
     const auto audioTimeout = knownCount > 0 ? kKnownAudioTimeout : kUnknownAudioTimeout;
     const NDIlib_frame_type_e audioType = captureSkippingStatusChanges(
-        [&](uint32_t ms) { return NDIlib_recv_capture_v3(receiver, nullptr, &audio, nullptr, ms); }, audioTimeout);
+        [&](uint32_t ms) { return _ndi.calls().recv_capture_v3(receiver, nullptr, &audio, nullptr, ms); },
+        audioTimeout);
     int32_t detected = knownCount;
     if (audioType == NDIlib_frame_type_audio) {
         const int32_t channels = audio.no_channels;
@@ -262,7 +263,7 @@ void NDIRx::probeSource(const std::string& name, int32_t knownCount) {
             _listener->channelCountChanged(name, channels);
         }
         detected = channels;
-        NDIlib_recv_free_audio_v3(receiver, &audio);
+        _ndi.calls().recv_free_audio_v3(receiver, &audio);
     } else if (knownCount > 0) {
         _listener->channelCountChanged(name, -1);
         detected = -1;
@@ -272,18 +273,19 @@ void NDIRx::probeSource(const std::string& name, int32_t knownCount) {
         NDIlib_video_frame_v2_t video{};
         // A stop counts as no video.
         const NDIlib_frame_type_e videoType =
-            _stop ? NDIlib_frame_type_none
-                  : captureSkippingStatusChanges(
-                        [&](uint32_t ms) { return NDIlib_recv_capture_v2(receiver, &video, nullptr, nullptr, ms); },
-                        kVideoTimeout);
+            _stop
+                ? NDIlib_frame_type_none
+                : captureSkippingStatusChanges(
+                      [&](uint32_t ms) { return _ndi.calls().recv_capture_v2(receiver, &video, nullptr, nullptr, ms); },
+                      kVideoTimeout);
         if (videoType == NDIlib_frame_type_video) {
             if (knownCount != 0) {
                 _listener->channelCountChanged(name, 0);
             }
-            NDIlib_recv_free_video_v2(receiver, &video);
+            _ndi.calls().recv_free_video_v2(receiver, &video);
         } else if (knownCount != -1) {
             _listener->channelCountChanged(name, -1);
         }
     }
-    NDIlib_recv_destroy(receiver);
+    _ndi.calls().recv_destroy(receiver);
 }

@@ -2,6 +2,7 @@
 
 #include "audio/RoutingTables.h"
 #include "ndi/NDIRecvData.h"
+#include "ndi/NDIRuntime.h"
 #include "ndi/NDISourceFinder.h"
 
 #include <atomic>
@@ -92,12 +93,13 @@ public:
     // Creates the receiver, then the frame-sync. On a null handle the slot stays
     // closed (nothing half-open) and false is returned; a later block retries.
     // Audio thread or the capture task that owns the slot.
-    static bool openSlot(NDIRecvData& slot);
+    bool openSlot(NDIRecvData& slot);
 
     int32_t sampleRate = 0;
     int32_t blockSize = 0;
 
 private:
+    const NDIRuntime& _ndi = NDIRuntime::active();
     bool isUsed(const NDIRecvData& slot) const;
     FramesContainer* containerOf(const NDIRecvData& slot) const;
     // One source's probe; false when stopped.

@@ -49,11 +49,7 @@ void writeNameLine(const std::string& name) {
 } // namespace
 
 NDISourceFinder::NDISourceFinder() : _localHostName(upperAscii(hostName())) {
-    NDIlib_find_create_t settings{};
-    settings.show_local_sources = true;
-    settings.p_groups = nullptr;
-    settings.p_extra_ips = nullptr;
-    _findInstance = NDIlib_find_create_v3(&settings, nullptr);
+    _findInstance = _ndi.createFinder();
     if (_findInstance == nullptr) {
         qWarning() << "NDI finder could not be created: no sources will be discovered";
     }
@@ -61,7 +57,7 @@ NDISourceFinder::NDISourceFinder() : _localHostName(upperAscii(hostName())) {
 
 NDISourceFinder::~NDISourceFinder() {
     if (_findInstance != nullptr) {
-        NDIlib_find_destroy(_findInstance);
+        _ndi.calls().find_destroy(_findInstance);
     }
 }
 
@@ -118,17 +114,16 @@ NDISourceFinder& NDISourceFinder::refresh() {
     if (!finderRunning || _findInstance == nullptr) {
         return *this;
     }
-    uint32_t count = 0;
-    const NDIlib_source_t* found = NDIlib_find_get_current_sources_v2(_findInstance, &count);
-    return applySources(found, found != nullptr ? count : 0);
+    std::vector<const char*> found;
+    _ndi.currentSourceNames(_findInstance, found);
+    return applySources(found);
 }
 
-NDISourceFinder& NDISourceFinder::applySources(const NDIlib_source_t* found, uint32_t count) {
+NDISourceFinder& NDISourceFinder::applySources(const std::vector<const char*>& found) {
     // Names are taken first, then filtered with the tables mutex held, briefly.
     std::vector<std::string_view> names;
-    names.reserve(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        const char* text = found[i].p_ndi_name;
+    names.reserve(found.size());
+    for (const char* text : found) {
         if (text == nullptr) {
             continue;
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/RoutingTables.h"
+#include "ndi/NDIRuntime.h"
 
 #include "NDIlib.h"
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 // Set while the audio controller lives: discovery runs and queued events are
 // applied only while it is true. Written by the controller's thread, read by the
@@ -42,9 +44,10 @@ public:
     // Reads the runtime's current sources, filters them and replaces `_sources`
     // when the set differs. Discovery task only (never two at once).
     NDISourceFinder& refresh();
-    // The part of refresh after the runtime was asked: filters `count` sources
-    // and replaces `_sources` when the set differs. Discovery task only.
-    NDISourceFinder& applySources(const NDIlib_source_t* found, uint32_t count);
+    // The part of refresh after the runtime was asked: filters the names found
+    // (null ones are skipped) and replaces `_sources` when the set differs.
+    // Discovery task only.
+    NDISourceFinder& applySources(const std::vector<const char*>& found);
 
     // GUI thread, before the first discovery task. `tablesMutex` guards the
     // listener's sender table; the finder holds it while it reads the keys.
@@ -65,6 +68,7 @@ public:
                          const SenderChannelMappings& ownSenders);
 
 private:
+    const NDIRuntime& _ndi = NDIRuntime::active();
     // Logs a name longer than the bound once; remembers a bounded number of them.
     void reportLongName(std::string_view name);
 

@@ -22,7 +22,7 @@ void NDITx::process() {
         sender.delayLine.followAudioFormat(sender.audioFrame);
         sender.delayLine.delayAudio(sender.audioFrame);
         if (sender.audioFrame.p_data != nullptr && sender.sendInstance != nullptr) {
-            NDIlib_send_send_audio_v2(sender.sendInstance, &sender.audioFrame);
+            _ndi.calls().send_send_audio_v2(sender.sendInstance, &sender.audioFrame);
         }
     }
 }

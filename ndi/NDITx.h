@@ -2,6 +2,7 @@
 
 #include "audio/BlockRouter.h"
 #include "audio/RoutingTables.h"
+#include "ndi/NDIRuntime.h"
 
 #include <cstdint>
 
@@ -32,6 +33,7 @@ public:
     int32_t blockSize = 0;
 
 private:
+    const NDIRuntime& _ndi = NDIRuntime::active();
     SenderTable* _senders;
     SourceFrames* _sourceFrames;
     SourceAudioReady* _sourceAudioReady;

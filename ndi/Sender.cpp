@@ -1,5 +1,7 @@
 #include "ndi/Sender.h"
 
+#include "ndi/NDIRuntime.h"
+
 #include <chrono>
 #include <utility>
 
@@ -38,7 +40,7 @@ void Sender::pointSettingsAtName() {
 
 void Sender::closeOutput() {
     if (sendInstance != nullptr) {
-        NDIlib_send_destroy(sendInstance);
+        NDIRuntime::active().calls().send_destroy(sendInstance);
         sendInstance = nullptr;
     }
 }

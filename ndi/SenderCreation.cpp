@@ -1,10 +1,9 @@
 #include "ndi/SenderCreation.h"
 
 #include "audio/EngineLimits.h"
+#include "ndi/NDIRuntime.h"
 
 #include <cstring>
-
-const char* const SenderCreation::kNdiConfig = "{}";
 
 bool SenderCreation::prepare(int32_t channelCount, int32_t sampleRate, int32_t blockSize) {
     if (channelCount < 0 || static_cast<uint32_t>(channelCount) > EngineLimits::kMaxSenderChannels || sampleRate <= 0 ||
@@ -36,7 +35,7 @@ bool SenderCreation::prepare(int32_t channelCount, int32_t sampleRate, int32_t b
     sender.delayLine.setAudioFormat(sampleRate, blockSize, channelCount);
 
     if (name != "Monitor") {
-        sender.sendInstance = NDIlib_send_create_v2(&sender.createSettings, kNdiConfig);
+        sender.sendInstance = NDIRuntime::active().createSender(sender.createSettings);
     }
     return true;
 }

@@ -23,7 +23,4 @@ struct SenderCreation {
     // allocated) a channel count above EngineLimits::kMaxSenderChannels or a
     // format that is not positive.
     bool prepare(int32_t channelCount, int32_t sampleRate, int32_t blockSize);
-
-    // The NDI configuration text passed with every create call.
-    static const char* const kNdiConfig;
 };

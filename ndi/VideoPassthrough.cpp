@@ -40,7 +40,7 @@ void VideoPassthrough::openVideoReceivers() {
                 _rx->waitForCaptures();
                 capturesDone = true;
             }
-            if (!NDIRx::openSlot(slot)) {
+            if (!_rx->openSlot(slot)) {
                 continue; // stays closed; a later block tries again
             }
         }
@@ -145,9 +145,9 @@ void VideoPassthrough::sendVideoFrame(const std::string& senderName) {
             return; // the receiver is not open yet
         }
         if (container->videoFrame.p_data != nullptr) {
-            NDIlib_framesync_free_video(frameSync, &container->videoFrame);
+            _ndi.calls().framesync_free_video(frameSync, &container->videoFrame);
         }
-        NDIlib_framesync_capture_video(frameSync, &container->videoFrame, NDIlib_frame_format_type_progressive);
+        _ndi.calls().framesync_capture_video(frameSync, &container->videoFrame, NDIlib_frame_format_type_progressive);
         if (container->videoFrame.timecode == 0 || container->videoFrame.p_data == nullptr) {
             return; // no picture yet; what the frame-sync gave stays in the container
         }
@@ -161,8 +161,8 @@ void VideoPassthrough::sendVideoFrame(const std::string& senderName) {
         // Being sent: keeps the frame-sync alive while the lock is released.
         container->heldPictures.fetch_add(1, std::memory_order_relaxed);
     }
-    NDIlib_send_send_video_v2(sendInstance, &picture);
+    _ndi.calls().send_send_video_v2(sendInstance, &picture);
     std::lock_guard lock(container->videoMutex);
-    NDIlib_framesync_free_video(frameSync, &picture);
+    _ndi.calls().framesync_free_video(frameSync, &picture);
     container->heldPictures.fetch_sub(1, std::memory_order_release);
 }

@@ -3,6 +3,7 @@
 #include "audio/BlockTask.h"
 #include "audio/RoutingTables.h"
 #include "ndi/AVFramesContainer.h"
+#include "ndi/NDIRuntime.h"
 #include "ndi/NDIRx.h"
 #include "ndi/Sender.h"
 
@@ -60,6 +61,7 @@ public:
     void releaseAllVideo();
 
 private:
+    const NDIRuntime& _ndi = NDIRuntime::active();
     void openVideoReceivers();
     bool isVideoSource(const std::string& sourceName) const;
     void sendVideoFrames();

@@ -93,7 +93,7 @@ bool Probe::find(const std::atomic<bool>& stop, std::string& url) {
     bool found = false;
     while (!found && !stop.load()) {
         uint32_t count = 0;
-        const NDIlib_source_t* sources = NDIlib_find_get_current_sources_v2(finder, &count);
+        const NDIlib_source_v2_t* sources = NDIlib_find_get_current_sources_v2(finder, &count);
         for (uint32_t i = 0; sources != nullptr && i < count && !found; ++i) {
             if (sources[i].p_ndi_name != nullptr && _options.source == sources[i].p_ndi_name) {
                 found = true;

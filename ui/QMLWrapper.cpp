@@ -2,7 +2,7 @@
 
 #include "audio/EngineLimits.h"
 
-#include "NDIlib.h"
+#include "ndi/NDIRuntime.h"
 
 #include <QDebug>
 #include <QFileDialog>
@@ -76,7 +76,9 @@ void QMLWrapper::publishWithEmptyStores() {
     qRegisterMetaType<WebUIControllerWebChannel*>("QQmlWebChannel*");
     webUIControllerWebChannel.registerObject(QStringLiteral("qmlWrapper"), this);
     productVersion = QStringLiteral("1.5.2");
-    ndiLibVersion = versionNumber(NDIlib_version());
+    const NDIRuntime& runtime = NDIRuntime::active();
+    ndiLibVersion = versionNumber(runtime.calls().version());
+    ndiRuntime = QString::fromStdString(runtime.description());
     sendersObject = std::make_unique<QJsonObject>();
     sourcesObject = std::make_unique<QJsonObject>();
     connectionsArray = std::make_unique<QJsonArray>();

@@ -30,6 +30,9 @@ class QMLWrapper : public QObject, public AudioController::Listener {
         WebUIControllerWebChannel* webUIControllerWebChannel READ channel NOTIFY webUIControllerWebChannelChanged)
     Q_PROPERTY(QString productVersion READ version NOTIFY productVersionChanged)
     Q_PROPERTY(QString ndiLibVersion READ ndiVersion NOTIFY ndiLibVersionChanged)
+    // The NDI runtime in use: version text, library path or "built-in", and
+    // "advanced" or "standard".
+    Q_PROPERTY(QString ndiRuntime READ runtimeDescription NOTIFY ndiRuntimeChanged)
     Q_PROPERTY(QString getTitle READ title NOTIFY getTitleChanged)
 
 public:
@@ -47,6 +50,7 @@ public:
     WebUIControllerWebChannel* channel() { return &webUIControllerWebChannel; }
     QString version() const { return productVersion; }
     QString ndiVersion() const { return ndiLibVersion; }
+    QString runtimeDescription() const { return ndiRuntime; }
     QString title() const { return QStringLiteral("Quorvane"); }
 
     // The engine, for inspection (its routingSnapshot).
@@ -59,6 +63,7 @@ signals:
     void webUIControllerWebChannelChanged();
     void productVersionChanged();
     void ndiLibVersionChanged();
+    void ndiRuntimeChanged();
     void getTitleChanged();
     void sourcesUpdated(QString sourcesJson);
     void sendersUpdated(QString sendersJson);
@@ -103,6 +108,7 @@ private:
     WebUIControllerWebChannel webUIControllerWebChannel;
     QString productVersion;
     QString ndiLibVersion;
+    QString ndiRuntime;
     std::unique_ptr<AudioController> audioController;
     std::unique_ptr<QJsonObject> sourcesObject;
     std::unique_ptr<QJsonObject> sendersObject;

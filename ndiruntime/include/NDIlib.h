@@ -1,6 +1,14 @@
-// Quorvane's own NDI runtime: the calls, settings and frame descriptors that the
-// engine uses, with the names and meanings of the NDI runtime interface. The
-// engine includes this header and nothing else of the runtime.
+// The NDI runtime interface: the calls, settings and frame descriptors with the
+// names, meanings and binary layout of the vendor's runtime, implemented by
+// Quorvane's own runtime. The engine takes the types from here and calls
+// whichever runtime was loaded through ndi/NDIRuntime; the test tools call
+// Quorvane's runtime directly.
+//
+// Every runtime has the standard calls. An advanced runtime also has
+// NDIlib_find_create_v3, NDIlib_find_get_current_sources_v2,
+// NDIlib_recv_create_v4 and NDIlib_send_create_v2, and knows the compressed
+// colour format. Quorvane's runtime is advanced unless built with
+// QUORVANE_NDI_STANDARD_ONLY.
 //
 // Conventions: every call accepts null handles and null pointers and then does
 // nothing, returning null, false or NDIlib_frame_type_none. All calls are safe
@@ -76,8 +84,11 @@ typedef enum NDIlib_recv_color_format_e {
     NDIlib_recv_color_format_UYVY_RGBA = 3,
     NDIlib_recv_color_format_fastest = 100,
     NDIlib_recv_color_format_best = 101,
-    // Pictures exactly as the sender sent them, compressed or not.
+    // Advanced runtime only. Pictures exactly as the sender sent them,
+    // compressed or not, delivered with their audio.
     NDIlib_recv_color_format_compressed_v5 = 305,
+    // Advanced runtime only. Compressed pictures without their audio.
+    NDIlib_recv_color_format_compressed_v5_video = 307,
     NDIlib_recv_color_format_max = 0x7fffffff
 } NDIlib_recv_color_format_e;
 
@@ -85,6 +96,13 @@ typedef struct NDIlib_source_t {
     const char* p_ndi_name;    // "HOST (stream name)"
     const char* p_url_address; // how to reach it; may be null
 } NDIlib_source_t;
+
+// An element of the advanced runtime's source list.
+typedef struct NDIlib_source_v2_t {
+    const char* p_ndi_name;
+    const char* p_url_address;
+    const char* p_metadata; // may be null
+} NDIlib_source_v2_t;
 
 typedef struct NDIlib_video_frame_v2_t {
     int xres;
@@ -169,13 +187,16 @@ void NDIlib_destroy(void);
 // A text whose last word is the version number.
 const char* NDIlib_version(void);
 
-// Discovery. The returned array stays valid until the next call on the same
+// Discovery. A returned array stays valid until the next call on the same
 // finder or its destruction.
+NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t* p_create_settings);
 NDIlib_find_instance_t NDIlib_find_create_v3(const NDIlib_find_create_t* p_create_settings, const char* p_config_data);
 void NDIlib_find_destroy(NDIlib_find_instance_t p_instance);
-const NDIlib_source_t* NDIlib_find_get_current_sources_v2(NDIlib_find_instance_t p_instance, uint32_t* p_no_sources);
+const NDIlib_source_t* NDIlib_find_get_current_sources(NDIlib_find_instance_t p_instance, uint32_t* p_no_sources);
+const NDIlib_source_v2_t* NDIlib_find_get_current_sources_v2(NDIlib_find_instance_t p_instance, uint32_t* p_no_sources);
 
 // Receiving.
+NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t* p_create_settings);
 NDIlib_recv_instance_t NDIlib_recv_create_v4(const NDIlib_recv_create_v3_t* p_create_settings,
                                              const char* p_config_data);
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance);
@@ -201,6 +222,7 @@ void NDIlib_framesync_capture_video(NDIlib_framesync_instance_t p_instance, NDIl
 void NDIlib_framesync_free_video(NDIlib_framesync_instance_t p_instance, NDIlib_video_frame_v2_t* p_video_data);
 
 // Sending.
+NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t* p_create_settings);
 NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create_t* p_create_settings, const char* p_config_data);
 void NDIlib_send_destroy(NDIlib_send_instance_t p_instance);
 void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance, const NDIlib_audio_frame_v2_t* p_audio_data);

@@ -41,7 +41,7 @@ void Finder::run() {
     }
 }
 
-const NDIlib_source_t* Finder::currentSources(uint32_t& count) {
+void Finder::takeScan() {
     std::vector<RegistryEntry> visible;
     {
         std::lock_guard lock(_mutex);
@@ -49,15 +49,28 @@ const NDIlib_source_t* Finder::currentSources(uint32_t& count) {
     }
     _names.clear();
     _urls.clear();
-    _returned.clear();
     for (const auto& entry : visible) {
         _names.push_back(entry.name);
         _urls.push_back("127.0.0.1:" + std::to_string(entry.port));
     }
+}
+
+const NDIlib_source_t* Finder::currentSources(uint32_t& count) {
+    takeScan();
+    _returned.clear();
     for (size_t index = 0; index < _names.size(); ++index)
         _returned.push_back({_names[index].c_str(), _urls[index].c_str()});
     count = static_cast<uint32_t>(_returned.size());
     return _returned.empty() ? nullptr : _returned.data();
+}
+
+const NDIlib_source_v2_t* Finder::currentSourcesV2(uint32_t& count) {
+    takeScan();
+    _returnedV2.clear();
+    for (size_t index = 0; index < _names.size(); ++index)
+        _returnedV2.push_back({_names[index].c_str(), _urls[index].c_str(), nullptr});
+    count = static_cast<uint32_t>(_returnedV2.size());
+    return _returnedV2.empty() ? nullptr : _returnedV2.data();
 }
 
 } // namespace ndiruntime

@@ -20,14 +20,18 @@ public:
     Finder(const Finder&) = delete;
     Finder& operator=(const Finder&) = delete;
 
-    // The sources seen at the latest scan, sorted by name, without duplicates.
-    // The array stays valid until the next call or the finder's destruction.
-    // The thread that owns the finder.
+    // The sources seen at the latest scan, sorted by name, without duplicates,
+    // as the standard (16-byte) or the advanced (24-byte) list. The array stays
+    // valid until the next call or the finder's destruction. The thread that
+    // owns the finder.
     const NDIlib_source_t* currentSources(uint32_t& count);
+    const NDIlib_source_v2_t* currentSourcesV2(uint32_t& count);
 
 private:
     void run();
     void rescan();
+    // Copies the latest scan into `_names` and `_urls`.
+    void takeScan();
 
     Registry _registry;
     std::mutex _mutex; // guards _visible and _stop
@@ -39,6 +43,7 @@ private:
     std::vector<std::string> _names;
     std::vector<std::string> _urls;
     std::vector<NDIlib_source_t> _returned;
+    std::vector<NDIlib_source_v2_t> _returnedV2;
 
     std::thread _thread;
 };

@@ -41,6 +41,7 @@
 #include "Sender.h"
 
 #include <exception>
+#include <utility>
 
 using namespace ndiruntime;
 
@@ -121,6 +122,34 @@ NDIlib_frame_type_e capture(NDIlib_recv_instance_t instance, NDIlib_video_frame_
     });
 }
 
+// The standard and the advanced source lists differ only in their element.
+template <typename List>
+auto currentSources(const char* call, NDIlib_find_instance_t instance, uint32_t* count, List list) {
+    uint32_t found = 0;
+    decltype(list(std::declval<Finder&>(), found)) sources = nullptr;
+    if (Finder* finder = finderOf(instance))
+        sources = guarded(call, sources, [&] { return list(*finder, found); });
+    if (count)
+        *count = sources ? found : 0;
+    return sources;
+}
+
+NDIlib_recv_instance_t createReceiver(const char* call, const NDIlib_recv_create_v3_t* settings, const char* config) {
+    if (!settings)
+        return nullptr;
+    return guarded(call, NDIlib_recv_instance_t{}, [&] {
+        return reinterpret_cast<NDIlib_recv_instance_t>(Receiver::create(*settings, config).release());
+    });
+}
+
+NDIlib_send_instance_t createSender(const char* call, const NDIlib_send_create_t* settings, const char* config) {
+    if (!settings)
+        return nullptr;
+    return guarded(call, NDIlib_send_instance_t{}, [&] {
+        return reinterpret_cast<NDIlib_send_instance_t>(Sender::create(*settings, config).release());
+    });
+}
+
 } // namespace
 
 extern "C" {
@@ -135,6 +164,29 @@ const char* NDIlib_version(void) {
     return "Quorvane NDI runtime 1.0.0";
 }
 
+NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t*) {
+    return guarded("NDIlib_find_create_v2", NDIlib_find_instance_t{},
+                   [&] { return reinterpret_cast<NDIlib_find_instance_t>(new Finder()); });
+}
+
+void NDIlib_find_destroy(NDIlib_find_instance_t p_instance) {
+    delete finderOf(p_instance);
+}
+
+const NDIlib_source_t* NDIlib_find_get_current_sources(NDIlib_find_instance_t p_instance, uint32_t* p_no_sources) {
+    return currentSources("NDIlib_find_get_current_sources", p_instance, p_no_sources,
+                          [](Finder& finder, uint32_t& count) { return finder.currentSources(count); });
+}
+
+NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t* p_create_settings) {
+    return createReceiver("NDIlib_recv_create_v3", p_create_settings, nullptr);
+}
+
+NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t* p_create_settings) {
+    return createSender("NDIlib_send_create", p_create_settings, nullptr);
+}
+
+#ifndef QUORVANE_NDI_STANDARD_ONLY
 NDIlib_find_instance_t NDIlib_find_create_v3(const NDIlib_find_create_t*, const char* p_config_data) {
     return guarded("NDIlib_find_create_v3", NDIlib_find_instance_t{}, [&] {
         CreateConfig::parse(p_config_data);
@@ -142,28 +194,21 @@ NDIlib_find_instance_t NDIlib_find_create_v3(const NDIlib_find_create_t*, const 
     });
 }
 
-void NDIlib_find_destroy(NDIlib_find_instance_t p_instance) {
-    delete finderOf(p_instance);
-}
-
-const NDIlib_source_t* NDIlib_find_get_current_sources_v2(NDIlib_find_instance_t p_instance, uint32_t* p_no_sources) {
-    uint32_t count = 0;
-    const NDIlib_source_t* sources = nullptr;
-    if (Finder* finder = finderOf(p_instance))
-        sources = guarded("NDIlib_find_get_current_sources_v2", sources, [&] { return finder->currentSources(count); });
-    if (p_no_sources)
-        *p_no_sources = sources ? count : 0;
-    return sources;
+const NDIlib_source_v2_t* NDIlib_find_get_current_sources_v2(NDIlib_find_instance_t p_instance,
+                                                             uint32_t* p_no_sources) {
+    return currentSources("NDIlib_find_get_current_sources_v2", p_instance, p_no_sources,
+                          [](Finder& finder, uint32_t& count) { return finder.currentSourcesV2(count); });
 }
 
 NDIlib_recv_instance_t NDIlib_recv_create_v4(const NDIlib_recv_create_v3_t* p_create_settings,
                                              const char* p_config_data) {
-    if (!p_create_settings)
-        return nullptr;
-    return guarded("NDIlib_recv_create_v4", NDIlib_recv_instance_t{}, [&] {
-        return reinterpret_cast<NDIlib_recv_instance_t>(Receiver::create(*p_create_settings, p_config_data).release());
-    });
+    return createReceiver("NDIlib_recv_create_v4", p_create_settings, p_config_data);
 }
+
+NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create_t* p_create_settings, const char* p_config_data) {
+    return createSender("NDIlib_send_create_v2", p_create_settings, p_config_data);
+}
+#endif
 
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance) {
     delete receiverOf(p_instance);
@@ -234,14 +279,6 @@ void NDIlib_framesync_capture_video(NDIlib_framesync_instance_t p_instance, NDIl
 void NDIlib_framesync_free_video(NDIlib_framesync_instance_t p_instance, NDIlib_video_frame_v2_t* p_video_data) {
     if (p_instance && p_video_data)
         PictureLedger::instance().giveBack(p_video_data->p_data);
-}
-
-NDIlib_send_instance_t NDIlib_send_create_v2(const NDIlib_send_create_t* p_create_settings, const char* p_config_data) {
-    if (!p_create_settings)
-        return nullptr;
-    return guarded("NDIlib_send_create_v2", NDIlib_send_instance_t{}, [&] {
-        return reinterpret_cast<NDIlib_send_instance_t>(Sender::create(*p_create_settings, p_config_data).release());
-    });
 }
 
 void NDIlib_send_destroy(NDIlib_send_instance_t p_instance) {

@@ -404,6 +404,9 @@ export class Scene {
                 XDG_RUNTIME_DIR: path.join(root, 'runtime'),
                 TMPDIR: path.join(root, 'tmp'),
                 QUORVANE_NDI_DIR: path.join(root, 'ndi'),
+                // The test tools speak only the built-in runtime, so the
+                // program must not pick up a vendor runtime of this machine.
+                QUORVANE_NDI_RUNTIME: 'builtin',
                 QTWEBENGINE_DISABLE_SANDBOX: '1',
                 // No stray JACK server is ever started by a client of this test.
                 JACK_NO_START_SERVER: '1',
@@ -466,10 +469,11 @@ export class Scene {
         }, { timeoutMs: 20_000, intervalMs: 300 });
     }
 
-    // Starts build/bin/quorvane with a free DevTools port; `connect` waits for the page.
-    async startProgram({ connect = true } = {}) {
+    // Starts build/bin/quorvane with a free DevTools port and the scene's
+    // environment with `env` over it; `connect` waits for the page.
+    async startProgram({ connect = true, env: extra = {} } = {}) {
         const port = await freePort();
-        const env = { ...this.env, QTWEBENGINE_REMOTE_DEBUGGING: `${LOOPBACK}:${port}` };
+        const env = { ...this.env, ...extra, QTWEBENGINE_REMOTE_DEBUGGING: `${LOOPBACK}:${port}` };
         const logFile = this.path(`program-${this.programs.length}.log`);
         const proc = this.track(new Proc('quorvane', PROGRAM, [], { env, cwd: this.env.HOME, logFile }));
         const program = new Program(this, proc, port);

@@ -7,12 +7,15 @@
 //     passes pictures through;
 //   - CPU and resident memory of the program idle, and with 32 sources of 8
 //     channels routed to 8 senders of 16 channels;
-//   - time from process start to the page's uiReady.
+//   - time from process start to the page's uiReady;
+//   - block routing, capture and end-to-end latency on the built-in NDI
+//     runtime linked into the program against the same runtime loaded from
+//     build/lib/libquorvane-ndi.so.
 //
 // Usage: QUORVANE_BIN_DIR=build/bin PERF_OUT=docs/PERFORMANCE.md PERF_SCREENSHOT=docs/routing-page.png \
 //        node tests/e2e/measure-performance.mjs
 // (needs quorvane, quorvane-testsrc, quorvane-probe, quorvane-e2e-publisher and
-// quorvane-bench built). Takes about two and a half minutes.
+// quorvane-bench built). Takes about four minutes.
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -33,6 +36,7 @@ import {
     until,
 } from './harness.mjs';
 
+const LOADED_RUNTIME = path.resolve(BIN, '../lib/libquorvane-ndi.so');
 const TICKS = 100; // clock ticks per second of /proc/<pid>/stat on Linux
 const WINDOW_S = 20;
 const STARTS = 3;
@@ -278,6 +282,71 @@ async function loaded(idle) {
     }
 }
 
+// The median real time of each benchmark in `names` over five runs, on `runtime`.
+async function benchMedians(names, runtime) {
+    const result = await run(
+        path.join(BIN, 'quorvane-bench'),
+        [`--benchmark_filter=${names.join('|')}`, '--benchmark_repetitions=5', '--benchmark_report_aggregates_only=true', '--benchmark_format=json'],
+        { env: { ...process.env, QUORVANE_NDI_RUNTIME: runtime }, timeoutMs: 600_000 },
+    );
+    const medians = {};
+    for (const b of JSON.parse(result.stdout).benchmarks) {
+        if (b.aggregate_name === 'median') medians[b.run_name.split('/')[0]] = b;
+    }
+    return medians;
+}
+
+// The per-block work and the latency through the program, with the engine
+// calling the built-in runtime linked in, then the same runtime loaded as a
+// library through the table of entry points.
+async function linkedOrLoaded() {
+    const names = ['BM_BlockRouting', 'BM_Capture64SourcesOf16Channels'];
+    const runtimes = [
+        ['linked (built-in)', 'builtin'],
+        ['loaded (build/lib/libquorvane-ndi.so)', LOADED_RUNTIME],
+    ];
+    const benches = [];
+    for (const [, runtime] of runtimes) benches.push(await benchMedians(names, runtime));
+
+    const scene = await Scene.open('perf-runtime', { jack: false });
+    const latencies = [];
+    try {
+        scene.startSource('Runtime Source', { channels: 2, id: 9 });
+        for (const [, runtime] of runtimes) {
+            fs.rmSync(scene.mappingFile, { force: true });
+            const program = await scene.startProgram({ env: { QUORVANE_NDI_RUNTIME: runtime } });
+            await sourceListed(program.page, ndiName('Runtime Source'));
+            await program.page.link(ndiName('Runtime Source'), 'CH 1', 'Zelka Sender 1', 'CH 1');
+            await hearsSoon(scene, 'Zelka Sender 1', ['id 9 ch 0', 'silent', 'silent', 'silent']);
+            latencies.push((await scene.probe('Zelka Sender 1', { seconds: 20, skip: 1 })).audio[0]);
+            await program.stop();
+        }
+    } finally {
+        await scene.close();
+    }
+
+    const change = (linked, loaded) => `${loaded >= linked ? '+' : ''}${fixed(((loaded - linked) / linked) * 100)} %`;
+    say('## NDI runtime linked or loaded');
+    say();
+    say('Command: `node tests/e2e/measure-performance.mjs` (`quorvane-bench` with `--benchmark_repetitions=5`, medians;');
+    say('then the program on the software clock with quorvane-testsrc CH 1 linked to "Zelka Sender 1" CH 1 and a');
+    say('20 s probe), once with `QUORVANE_NDI_RUNTIME=builtin` and once with');
+    say('`QUORVANE_NDI_RUNTIME=build/lib/libquorvane-ndi.so`.');
+    say();
+    say(`| Figure | ${runtimes.map(([label]) => label).join(' | ')} | Loaded against linked |`);
+    say('|---|---|---|---|');
+    const [linked, loaded] = benches;
+    say(`| BM_BlockRouting | ${fixed(linked.BM_BlockRouting.real_time / 1000)} us | ${fixed(loaded.BM_BlockRouting.real_time / 1000)} us | ${change(linked.BM_BlockRouting.real_time, loaded.BM_BlockRouting.real_time)} |`);
+    const capture = 'BM_Capture64SourcesOf16Channels';
+    say(`| ${capture} | ${fixed(linked[capture].real_time, 2)} ms | ${fixed(loaded[capture].real_time, 2)} ms | ${change(linked[capture].real_time, loaded[capture].real_time)} |`);
+    const [a, b] = latencies;
+    say(`| source -> Quorvane -> sender, median | ${fixed(a.latencyMs)} ms | ${fixed(b.latencyMs)} ms | ${change(a.latencyMs, b.latencyMs)} |`);
+    say(`| source -> Quorvane -> sender, 99th percentile | ${fixed(a.latencyMsP99)} ms | ${fixed(b.latencyMsP99)} ms | ${change(a.latencyMsP99, b.latencyMsP99)} |`);
+    say();
+    say(`Bit-exact: ${a.bitExact} linked, ${b.bitExact} loaded.`);
+    say();
+}
+
 say('# Performance');
 say();
 say('Every figure below was measured in one run on one machine by');
@@ -291,5 +360,6 @@ say();
 await benchmarks();
 const idle = await latencyAndStart();
 await loaded(idle);
+await linkedOrLoaded();
 const out = process.env.PERF_OUT;
 if (out) fs.writeFileSync(out, lines.join('\n') + '\n');

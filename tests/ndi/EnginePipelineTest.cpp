@@ -473,7 +473,7 @@ TEST_F(EnginePipeline, sourcesNamedLikeOurSendersAreListedOnlyFromOtherHosts) {
     NDIlib_find_create_t settings{true, nullptr, nullptr};
     NDIlib_find_instance_t finder = NDIlib_find_create_v3(&settings, nullptr);
     std::set<std::string> published;
-    const NDIlib_source_t* sources = NDIlib_find_get_current_sources_v2(finder, &count);
+    const NDIlib_source_v2_t* sources = NDIlib_find_get_current_sources_v2(finder, &count);
     for (uint32_t i = 0; i < count; ++i)
         published.insert(sources[i].p_ndi_name);
     NDIlib_find_destroy(finder);

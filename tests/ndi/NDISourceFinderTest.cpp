@@ -58,12 +58,8 @@ protected:
 
     // Feeds the finder one refresh worth of names; null entries stay null.
     std::string refreshWith(const std::vector<const char*>& names) {
-        std::vector<NDIlib_source_t> sources;
-        for (const char* name : names) {
-            sources.push_back({name, nullptr});
-        }
         testing::internal::CaptureStderr();
-        finder->applySources(sources.data(), static_cast<uint32_t>(sources.size()));
+        finder->applySources(names);
         return testing::internal::GetCapturedStderr();
     }
 

@@ -94,7 +94,7 @@ public:
 
     std::set<std::string> names() {
         uint32_t count = 0;
-        const NDIlib_source_t* sources = NDIlib_find_get_current_sources_v2(_finder, &count);
+        const NDIlib_source_v2_t* sources = NDIlib_find_get_current_sources_v2(_finder, &count);
         std::set<std::string> listed;
         for (uint32_t i = 0; i < count; ++i) {
             listed.insert(sources[i].p_ndi_name);

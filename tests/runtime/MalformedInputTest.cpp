@@ -250,7 +250,7 @@ TEST_F(MalformedFromReceiver, senderDropsThePeerAndKeepsSending) {
     NDIlib_send_instance_t sender = NDIlib_send_create_v2(&settings, nullptr);
     NDIlib_find_instance_t finder = NDIlib_find_create_v3(nullptr, nullptr);
     uint32_t count = 0;
-    const NDIlib_source_t* sources = NDIlib_find_get_current_sources_v2(finder, &count);
+    const NDIlib_source_v2_t* sources = NDIlib_find_get_current_sources_v2(finder, &count);
     ASSERT_EQ(count, 1u);
     const std::string name = sources[0].p_ndi_name;
     const std::string url = sources[0].p_url_address;

@@ -36,7 +36,7 @@ inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milli
 
 inline std::vector<std::string> sourceNames(NDIlib_find_instance_t finder) {
     uint32_t count = 0;
-    const NDIlib_source_t* sources = NDIlib_find_get_current_sources_v2(finder, &count);
+    const NDIlib_source_v2_t* sources = NDIlib_find_get_current_sources_v2(finder, &count);
     std::vector<std::string> names;
     for (uint32_t index = 0; index < count; ++index)
         names.emplace_back(sources[index].p_ndi_name);

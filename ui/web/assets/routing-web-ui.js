@@ -683,6 +683,9 @@ function showBridgeTexts() {
     $('productTitle2').textContent = qmlWrapper.getTitle;
     $('productTitle').textContent = qmlWrapper.getTitle;
     $('aboutNdiVersion').textContent = 'NDI Lib v' + qmlWrapper.ndiLibVersion;
+    // Older bridges do not name their runtime.
+    $('aboutNdiRuntime').textContent =
+        qmlWrapper.ndiRuntime === undefined ? '' : 'NDI runtime: ' + qmlWrapper.ndiRuntime;
 }
 
 function onChannelOpen(channel) {
