@@ -66,7 +66,12 @@ function installFakeBridge(options) {
     const visiblePopups = () => ['addSenderPopup', 'aboutPopup', 'savedMsgPopup', 'errorMsgPopup'].filter(
         (id) => !document.getElementById(id).classList.contains('hidden'));
 
-    const wrapper = {productVersion : '1.5.2', getTitle : 'Quorvane', ndiLibVersion : '6.1.1'};
+    const wrapper = {
+        productVersion : '1.5.2',
+        getTitle : 'Quorvane',
+        ndiLibVersion : '6.1.1',
+        ndiRuntime : 'NDI SDK 6.1.1, /opt/<ndi>/libndi.so.6, standard',
+    };
     for (const signal of signals) {
         handlers[signal] = [];
         wrapper[signal] = {

@@ -642,12 +642,14 @@ describe('file buttons and pop-ups', () => {
         );
     });
 
-    test('About shows the title and NDI version; a click on the overlay closes every pop-up', async () => {
+    test('About shows the title, NDI version and runtime; a click on the overlay closes every pop-up', async () => {
         await withPage(async (ui) => {
             await ui.page.click('#aboutButton');
             assert.equal(await ui.isShown('aboutPopup'), true);
             assert.equal(await ui.text('productTitle'), 'Quorvane');
             assert.equal(await ui.text('aboutNdiVersion'), 'NDI Lib v6.1.1');
+            // A library path is shown as text, whatever characters it holds.
+            assert.equal(await ui.text('aboutNdiRuntime'), 'NDI runtime: NDI SDK 6.1.1, /opt/<ndi>/libndi.so.6, standard');
             await ui.page.evaluate(() => showErrorPopupWithMsg('second'));
             await ui.page.mouse.click(10, 10);
             for (const id of ['aboutPopup', 'errorMsgPopup', 'mainOverlay'])

@@ -176,6 +176,8 @@ TEST_F(BridgeMessages, propertiesReadOnceByThePageHoldProductTitleAndVersions) {
     EXPECT_EQ(bridge.property("getTitle").toString(), QStringLiteral("Quorvane"));
     EXPECT_EQ(bridge.property("productVersion").toString(), QStringLiteral("1.5.2"));
     EXPECT_FALSE(bridge.property("ndiLibVersion").toString().contains(QLatin1Char(' ')));
+    EXPECT_EQ(bridge.property("ndiRuntime").toString(),
+              QStringLiteral("Quorvane NDI runtime 1.0.0, built-in, advanced"));
     EXPECT_EQ(bridge.property("webUIControllerWebChannel").value<QObject*>(), bridge.channel());
 }
 
