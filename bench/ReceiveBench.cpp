@@ -119,6 +119,36 @@ void BM_Capture64SourcesOf16Channels(benchmark::State& state) {
 }
 BENCHMARK(BM_Capture64SourcesOf16Channels)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(300);
 
+// One frame-sync capture of a 16-channel block, and its release, through the
+// runtime in use (QUORVANE_NDI_RUNTIME): the share of a block's capture that
+// the runtime's calls cost, without the capture tasks' scheduling.
+void BM_FrameSyncCapture16Channels(benchmark::State& state) {
+    qInstallMessageHandler(quiet);
+    nditest::PrivateNdiDir dir;
+    LocalSource source("Capture Source", LocalSource::audio(16));
+    const NDIRuntime& ndi = NDIRuntime::active();
+    NDIlib_recv_create_v3_t settings{};
+    settings.source_to_connect_to.p_ndi_name = source.name().c_str();
+    settings.color_format = ndi.passThroughColourFormat();
+    settings.bandwidth = NDIlib_recv_bandwidth_highest;
+    NDIlib_recv_instance_t receiver = ndi.createReceiver(settings);
+    NDIlib_framesync_instance_t frameSync = ndi.calls().framesync_create(receiver);
+    const auto capture = [&] {
+        NDIlib_audio_frame_v2_t frame{};
+        ndi.calls().framesync_capture_audio(frameSync, &frame, 48000, 0, 512);
+        const int channels = frame.no_channels;
+        ndi.calls().framesync_free_audio(frameSync, &frame);
+        return channels;
+    };
+    nditest::eventually([&] { return capture() == 16; });
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(capture());
+    }
+    ndi.calls().framesync_destroy(frameSync);
+    ndi.calls().recv_destroy(receiver);
+}
+BENCHMARK(BM_FrameSyncCapture16Channels)->Unit(benchmark::kMicrosecond);
+
 // VideoPassthrough::update on the audio thread while 8 senders pass 1080p
 // pictures (UYVY, 4 MB) of 8 sources at 30000/1001 through, blocks running at
 // their period. Target: below 5% of the block period.

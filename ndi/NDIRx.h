@@ -99,7 +99,6 @@ public:
     int32_t blockSize = 0;
 
 private:
-    const NDIRuntime& _ndi = NDIRuntime::active();
     bool isUsed(const NDIRecvData& slot) const;
     FramesContainer* containerOf(const NDIRecvData& slot) const;
     // One source's probe; false when stopped.
@@ -124,4 +123,5 @@ private:
     std::mutex* _tablesMutex;
     std::chrono::steady_clock::time_point _lastProbe{};
     bool _probeClockStarted = false;
+    const NDIRuntime& _ndi = NDIRuntime::active();
 };

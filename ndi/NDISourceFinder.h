@@ -68,7 +68,6 @@ public:
                          const SenderChannelMappings& ownSenders);
 
 private:
-    const NDIRuntime& _ndi = NDIRuntime::active();
     // Logs a name longer than the bound once; remembers a bounded number of them.
     void reportLongName(std::string_view name);
 
@@ -79,4 +78,5 @@ private:
     std::mutex _mutex; // guards the replacement of `_sources`
     std::mutex* _tablesMutex = nullptr;
     std::unordered_set<std::size_t> _reportedLongNames; // discovery task only
+    const NDIRuntime& _ndi = NDIRuntime::active();
 };

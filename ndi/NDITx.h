@@ -33,10 +33,10 @@ public:
     int32_t blockSize = 0;
 
 private:
-    const NDIRuntime& _ndi = NDIRuntime::active();
     SenderTable* _senders;
     SourceFrames* _sourceFrames;
     SourceAudioReady* _sourceAudioReady;
     SenderChannelMappings* _senderChannelMappings;
     BlockRouter _router;
+    const NDIRuntime& _ndi = NDIRuntime::active();
 };

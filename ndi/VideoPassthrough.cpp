@@ -1,5 +1,10 @@
 #include "ndi/VideoPassthrough.h"
 
+#include "audio/EngineLimits.h"
+
+#include <QDebug>
+#include <QString>
+
 #include <algorithm>
 #include <vector>
 
@@ -116,6 +121,7 @@ void VideoPassthrough::sendVideoFrame(const std::string& senderName) {
         setCurrentSender(senderName);
         const auto found = _senders->find(senderName);
         if (found == _senders->end()) {
+            _implausibleRateReported.erase(senderName);
             return;
         }
         sender = &found->second;
@@ -148,8 +154,9 @@ void VideoPassthrough::sendVideoFrame(const std::string& senderName) {
             _ndi.calls().framesync_free_video(frameSync, &container->videoFrame);
         }
         _ndi.calls().framesync_capture_video(frameSync, &container->videoFrame, NDIlib_frame_format_type_progressive);
-        if (container->videoFrame.timecode == 0 || container->videoFrame.p_data == nullptr) {
-            return; // no picture yet; what the frame-sync gave stays in the container
+        if (container->videoFrame.timecode == 0 || container->videoFrame.p_data == nullptr ||
+            !acceptsRate(senderName, container->videoFrame)) {
+            return; // nothing to send; what the frame-sync gave stays in the container
         }
         line.delayVideo(*container);
         picture = container->videoFrame;
@@ -165,4 +172,22 @@ void VideoPassthrough::sendVideoFrame(const std::string& senderName) {
     std::lock_guard lock(container->videoMutex);
     _ndi.calls().framesync_free_video(frameSync, &picture);
     container->heldPictures.fetch_sub(1, std::memory_order_release);
+}
+
+bool VideoPassthrough::acceptsRate(const std::string& senderName, const NDIlib_video_frame_v2_t& picture) {
+    if (plausiblePictureRate(picture.frame_rate_N, picture.frame_rate_D)) {
+        _implausibleRateReported.erase(senderName);
+        return true;
+    }
+    if (_implausibleRateReported.insert(senderName).second) {
+        qWarning() << "Pictures at" << picture.frame_rate_N << "/" << picture.frame_rate_D << "a second are not sent on"
+                   << QString::fromStdString(senderName) << "; rates of" << EngineLimits::kMinPictureRate << "to"
+                   << EngineLimits::kMaxPictureRate << "are";
+    }
+    return false;
+}
+
+bool VideoPassthrough::plausiblePictureRate(int64_t rateN, int64_t rateD) {
+    return rateN > 0 && rateD > 0 && rateN >= rateD * EngineLimits::kMinPictureRate &&
+           rateN <= rateD * EngineLimits::kMaxPictureRate;
 }

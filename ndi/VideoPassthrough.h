@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 // Passes each sender's video source through the sender, pictures unchanged and
 // never copied, on one video task at a time; applies negative A/V delays with
@@ -60,12 +61,18 @@ public:
     // runtime are destroyed: releaseVideo for every sender.
     void releaseAllVideo();
 
+    // True for rateN/rateD within EngineLimits' picture rates.
+    static bool plausiblePictureRate(int64_t rateN, int64_t rateD);
+
 private:
-    const NDIRuntime& _ndi = NDIRuntime::active();
     void openVideoReceivers();
     bool isVideoSource(const std::string& sourceName) const;
     void sendVideoFrames();
     void sendVideoFrame(const std::string& senderName);
+    // Video task, on a picture the frame-sync just gave: false for a picture at
+    // an implausible rate, which a runtime pacing by it would hold the task
+    // for hours or not at all; logged once a stretch for each sender.
+    bool acceptsRate(const std::string& senderName, const NDIlib_video_frame_v2_t& picture);
     void setCurrentSender(const std::string& senderName);
 
     SenderTable* _senders;
@@ -77,5 +84,10 @@ private:
     std::condition_variable _senderLeft;
     std::string _currentSender;
     NDIRx* _rx;
+
+    // Senders whose pictures at an implausible rate were logged since their
+    // last good one; the video task's alone.
+    std::unordered_set<std::string> _implausibleRateReported;
     std::mutex* _tablesMutex;
+    const NDIRuntime& _ndi = NDIRuntime::active();
 };

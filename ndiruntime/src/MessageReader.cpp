@@ -1,5 +1,6 @@
 #include "MessageReader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -7,10 +8,12 @@
 namespace ndiruntime {
 
 namespace {
-constexpr size_t initialBytes = 64 * 1024;
-}
+// Holds a greeting, or the header and descriptor of any message.
+constexpr size_t initialBytes = 4 * 1024;
+} // namespace
 
 MessageReader::Status MessageReader::parse() {
+    _total = 0;
     if (_size < sizeof(MessageHeader))
         return Status::needMore;
     std::memcpy(&_header, _buffer.data(), sizeof _header);
@@ -18,10 +21,20 @@ MessageReader::Status MessageReader::parse() {
         _error = error;
         return Status::malformed;
     }
-    size_t total = sizeof(MessageHeader) + _header.descriptorBytes + _header.payloadBytes;
-    if (_buffer.size() < total)
-        _buffer.resize(total);
-    return _size >= total ? Status::message : Status::needMore;
+    if (_only && _header.kind != static_cast<uint16_t>(*_only)) {
+        _error = "a message other than the greeting came first";
+        return Status::malformed;
+    }
+    _total = sizeof(MessageHeader) + _header.descriptorBytes + _header.payloadBytes;
+    return _size >= _total ? Status::message : Status::needMore;
+}
+
+void MessageReader::grow() {
+    if (_size < _buffer.size())
+        return;
+    // Doubling keeps the copies few; the announced size only caps the growth.
+    const size_t wanted = _total > _buffer.size() ? _total : _buffer.size() + initialBytes;
+    _buffer.resize(std::min(wanted, 2 * _buffer.size()));
 }
 
 MessageReader::Status MessageReader::poll(int fd) {
@@ -31,6 +44,7 @@ MessageReader::Status MessageReader::poll(int fd) {
     if (status != Status::needMore)
         return status;
     for (;;) {
+        grow();
         ssize_t got = ::recv(fd, _buffer.data() + _size, _buffer.size() - _size, MSG_DONTWAIT);
         if (got == 0)
             return Status::closed;
@@ -47,13 +61,15 @@ MessageReader::Status MessageReader::poll(int fd) {
 }
 
 void MessageReader::consume() {
-    size_t total = sizeof(MessageHeader) + _header.descriptorBytes + _header.payloadBytes;
-    std::memmove(_buffer.data(), _buffer.data() + total, _size - total);
-    _size -= total;
+    std::memmove(_buffer.data(), _buffer.data() + _total, _size - _total);
+    _size -= _total;
+    _total = 0;
 }
 
 void MessageReader::reset() {
     _size = 0;
+    _total = 0;
+    _only.reset();
     _error = nullptr;
     // A connection that carried large pictures does not keep their buffer after it closed.
     _buffer = std::vector<uint8_t>();

@@ -1,11 +1,15 @@
 // Collects the bytes that arrive on a non-blocking socket into whole messages,
-// refusing a malformed header before its payload is read, so that memory stays
-// bounded by the largest valid message.
+// refusing a malformed header before its payload is read. Memory follows the
+// bytes that arrived (at most twice them, plus a small first buffer), not the
+// size a header announces: a peer that announces a large message and then
+// stalls costs only what it sent.
 #pragma once
 
 #include "WireFormat.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace ndiruntime {
@@ -25,14 +29,27 @@ public:
     const uint8_t* descriptor() const { return _buffer.data() + sizeof(MessageHeader); }
     const uint8_t* payload() const { return descriptor() + _header.descriptorBytes; }
     void consume();
+    // Forgets what was read, and what was accepted: every kind is again.
     void reset();
+
+    // Until acceptAll(), a message of another kind is malformed: before its
+    // greeting a peer may only send a greeting-sized message.
+    void acceptOnly(MessageKind kind) { _only = kind; }
+    void acceptAll() { _only.reset(); }
+
+    // The bytes this reader holds for its connection.
+    size_t heldBytes() const { return _buffer.size(); }
 
 private:
     Status parse();
+    // Makes room for more bytes of the current message once the buffer is full.
+    void grow();
 
     std::vector<uint8_t> _buffer;
     size_t _size = 0;
     MessageHeader _header{};
+    size_t _total = 0; // of the message being read, once its header arrived
+    std::optional<MessageKind> _only;
     const char* _error = nullptr;
 };
 

@@ -1,12 +1,14 @@
 #include "Pacer.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace ndiruntime {
 
 namespace {
 constexpr int64_t lateFramesBeforeRestart = 4;
-}
+constexpr auto maxWait = std::chrono::seconds(1);
+} // namespace
 
 void Pacer::wait(int rateN, int rateD) {
     if (rateN <= 0 || rateD <= 0)
@@ -28,7 +30,9 @@ void Pacer::wait(int rateN, int rateD) {
         _frames = 1;
         return;
     }
-    std::this_thread::sleep_until(due);
+    // Rates are at least one picture a second, so no wait is longer; this also
+    // holds when the caller's rate and the count disagree.
+    std::this_thread::sleep_until(std::min(due, now + maxWait));
     ++_frames;
 }
 

@@ -11,7 +11,8 @@ class Pacer {
 public:
     // Blocks until the next frame is due at rateN/rateD frames per second; the
     // first frame after a rate change, or after falling more than a few frames
-    // behind, goes at once and starts a new count. Invalid rates do not wait.
+    // behind, goes at once and starts a new count. Invalid rates do not wait,
+    // and no wait is longer than one second.
     void wait(int rateN, int rateD);
 
 private:

@@ -87,6 +87,8 @@ Socket Receiver::connect(const RegistryEntry& entry) {
     if (!socket.sendAll(hello.data(), hello.size(), welcomeTimeoutMs))
         return {};
     _reader.reset();
+    _reader.acceptOnly(MessageKind::welcome);
+    _implausibleRateReported = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(welcomeTimeoutMs);
     for (;;) {
         MessageReader::Status status = _reader.poll(socket.fd());
@@ -100,6 +102,7 @@ Socket Receiver::connect(const RegistryEntry& entry) {
                 logLine("receiver for %s: the peer on port %u did not welcome it", _sourceName.c_str(), entry.port);
                 return {};
             }
+            _reader.acceptAll();
             return socket;
         }
         if (status != MessageReader::Status::needMore) {
@@ -177,6 +180,15 @@ bool Receiver::handle(const MessageHeader& header, const uint8_t* descriptor, co
         if (const char* error = WireFormat::checkVideo(header, video)) {
             logLine("receiver for %s: malformed picture (%s); closing the connection", _sourceName.c_str(), error);
             return false;
+        }
+        // Such pictures are dropped, the source's audio still comes.
+        if (!WireFormat::plausibleRate(video.frameRateN, video.frameRateD)) {
+            if (!_implausibleRateReported)
+                logLine("receiver for %s: pictures at %d/%d a second dropped (%d to %d are accepted)",
+                        _sourceName.c_str(), video.frameRateN, video.frameRateD, WireFormat::minPictureRate,
+                        WireFormat::maxPictureRate);
+            _implausibleRateReported = true;
+            return true;
         }
         auto picture = std::make_shared<VideoPicture>();
         picture->descriptor = video;

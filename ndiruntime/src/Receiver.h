@@ -68,6 +68,9 @@ private:
     const uint32_t _flags;
     Registry _registry;
     MessageReader _reader; // the receiver thread's alone
+    // A picture rate outside the accepted ones was logged on this connection
+    // (the receiver thread's alone).
+    bool _implausibleRateReported = false;
     WakeEvent _wake;
     std::atomic<bool> _stop{false};
 

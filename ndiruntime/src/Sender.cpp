@@ -95,6 +95,15 @@ void Sender::sendVideo(const NDIlib_video_frame_v2_t& frame) {
         logLine("sender %s: dropping a picture with unusable fields", _name.c_str());
         return;
     }
+    // Pacing by an absurd rate would hold the caller for hours or not at all.
+    if (!WireFormat::plausibleRate(frame.frame_rate_N, frame.frame_rate_D)) {
+        if (!_implausibleRateReported)
+            logLine("sender %s: dropping pictures at %d/%d a second (%d to %d are accepted)", _name.c_str(),
+                    frame.frame_rate_N, frame.frame_rate_D, WireFormat::minPictureRate, WireFormat::maxPictureRate);
+        _implausibleRateReported = true;
+        return;
+    }
+    _implausibleRateReported = false;
     if (_clockVideo)
         _videoPacer.wait(frame.frame_rate_N, frame.frame_rate_D);
     const int64_t now = hostTime100ns();
@@ -202,6 +211,8 @@ void Sender::acceptConnections() {
         auto connection = std::make_unique<Connection>();
         connection->socket = std::move(peer);
         connection->opened = std::chrono::steady_clock::now();
+        // A receiver sends its greeting and nothing else.
+        connection->reader.acceptOnly(MessageKind::hello);
         _connections.push_back(std::move(connection));
     }
 }

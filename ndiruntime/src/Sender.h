@@ -84,6 +84,9 @@ private:
     std::mutex _videoMutex; // guards _videoOut between the video thread and the network thread
     std::deque<Message> _videoOut;
     Pacer _videoPacer; // the thread that sends video
+    // Pictures at an implausible rate were logged since the last good one (the
+    // thread that sends video).
+    bool _implausibleRateReported = false;
 
     // The network thread's alone; entry k matches the poll entry k + 2 of a
     // round, so connections leave only at the end of a round.

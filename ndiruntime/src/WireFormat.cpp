@@ -55,6 +55,11 @@ const char* WireFormat::checkHeader(const MessageHeader& header) {
     return "unknown message kind";
 }
 
+bool WireFormat::plausibleRate(int rateN, int rateD) {
+    return rateN > 0 && rateD > 0 && int64_t{rateN} >= int64_t{rateD} * minPictureRate &&
+           int64_t{rateN} <= int64_t{rateD} * maxPictureRate;
+}
+
 const char* WireFormat::checkHello(const HelloDescriptor& hello) {
     return (hello.flags & ~(wantsAudio | wantsVideo)) ? "unknown flags" : nullptr;
 }

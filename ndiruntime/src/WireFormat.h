@@ -69,6 +69,9 @@ public:
     static constexpr uint32_t maxPictureBytes = 64u << 20;
     static constexpr uint32_t maxMetadataBytes = 64u << 10;
     static constexpr uint32_t maxNameBytes = 1024;
+    // Pictures a second that a stream may announce; any other rate is refused.
+    static constexpr int minPictureRate = 1;
+    static constexpr int maxPictureRate = 240;
     // No valid message is larger: the bound of every receive buffer.
     static constexpr size_t maxMessageBytes =
         sizeof(MessageHeader) + sizeof(VideoDescriptor) + maxPictureBytes + maxMetadataBytes;
@@ -79,6 +82,8 @@ public:
 
     // Each returns null when the part is acceptable, else the reason.
     static const char* checkHeader(const MessageHeader& header);
+    // True when rateN/rateD pictures a second lies within the plausible rates.
+    static bool plausibleRate(int rateN, int rateD);
     static const char* checkHello(const HelloDescriptor& hello);
     static const char* checkAudio(const MessageHeader& header, const AudioDescriptor& audio);
     static const char* checkVideo(const MessageHeader& header, const VideoDescriptor& video);

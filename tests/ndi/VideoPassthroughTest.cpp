@@ -194,6 +194,21 @@ TEST_F(PassthroughTest, everySenderOfTheSourceCarriesItsPicturesByteForByte) {
     EXPECT_EQ(ndiruntime::PictureLedger::instance().outstanding(), 0u);
 }
 
+TEST(PassthroughRates, onlyPlausiblePictureRatesAreSent) {
+    const struct {
+        int64_t rateN;
+        int64_t rateD;
+        bool sent;
+    } cases[] = {
+        {30000, 1001, true}, {1, 1, true},      {240, 1, true},  {24000, 100, true}, {1, 3600, false},   {0, 1, false},
+        {1000000, 1, false}, {30000, 0, false}, {-30, 1, false}, {241, 1, false},    {999, 1000, false},
+    };
+    for (const auto& row : cases) {
+        EXPECT_EQ(VideoPassthrough::plausiblePictureRate(row.rateN, row.rateD), row.sent)
+            << row.rateN << "/" << row.rateD;
+    }
+}
+
 TEST_F(PassthroughTest, sourceWithoutPicturesYetSendsNothing) {
     LocalSource microphone("Microphone", LocalSource::audio(2));
     tables.addSource(microphone.name());

@@ -1,6 +1,8 @@
 // Peers that send malformed, truncated or oversized messages are dropped with
-// a log line; the receiver or sender keeps serving everyone else.
+// a log line; the receiver or sender keeps serving everyone else. Peers that
+// announce large messages and stall cost only the bytes they sent.
 #include "AudioPattern.h"
+#include "MessageReader.h"
 #include "RuntimeTestSupport.h"
 #include "WireFormat.h"
 
@@ -11,6 +13,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 
 using namespace std::chrono_literals;
 using namespace ndiruntime;
@@ -243,6 +246,69 @@ TEST_F(MalformedFromSender, receiverDropsTheConnectionAndRecovers) {
     NDIlib_recv_destroy(receiver);
 }
 
+// Pictures at a rate no stream has are dropped; the connection, and with it
+// the source's audio and its plausible pictures, stays.
+TEST_F(MalformedFromSender, picturesAtImplausibleRatesAreDroppedAndTheRestStillComes) {
+    NDIlib_recv_create_v3_t settings{
+        {name, nullptr}, NDIlib_recv_color_format_compressed_v5, NDIlib_recv_bandwidth_highest, true, nullptr};
+    NDIlib_recv_instance_t receiver = NDIlib_recv_create_v4(&settings, nullptr);
+    RawSocket peer = acceptAndWelcome();
+    ASSERT_GE(peer.fd, 0);
+    const std::pair<int, int> absurd[] = {{1, 3600}, {0, 1}, {1000000, 1}, {30000, 0}};
+    for (const auto& [rateN, rateD] : absurd) {
+        auto picture = videoMessage();
+        descriptorOf<VideoDescriptor>(picture).frameRateN = rateN;
+        descriptorOf<VideoDescriptor>(picture).frameRateD = rateD;
+        peer.send(picture);
+    }
+    peer.send(videoMessage());
+    peer.send(audioMessage(2, 64));
+
+    std::vector<std::pair<int, int>> ratesReceived;
+    int audioBlocks = 0;
+    while (audioBlocks == 0) {
+        NDIlib_video_frame_v2_t video{};
+        NDIlib_audio_frame_v2_t audio{};
+        const NDIlib_frame_type_e type = NDIlib_recv_capture_v2(receiver, &video, &audio, nullptr, 5000);
+        if (type == NDIlib_frame_type_video) {
+            ratesReceived.emplace_back(video.frame_rate_N, video.frame_rate_D);
+            NDIlib_recv_free_video_v2(receiver, &video);
+        } else if (type == NDIlib_frame_type_audio) {
+            ++audioBlocks;
+            NDIlib_recv_free_audio_v2(receiver, &audio);
+        } else {
+            ASSERT_EQ(type, NDIlib_frame_type_status_change);
+        }
+    }
+    EXPECT_EQ(ratesReceived, (std::vector<std::pair<int, int>>{{30, 1}}));
+    EXPECT_FALSE(peer.drainUntilClosed(200ms));
+    NDIlib_recv_destroy(receiver);
+}
+
+// A sender that clocks its pictures never paces by a rate no stream has: the
+// call returns at once instead of sleeping for an hour.
+class SenderPictureRates : public RuntimeTestSupport::IsolatedRuntime {};
+
+TEST_F(SenderPictureRates, implausibleRatesAreDroppedWithoutWaiting) {
+    NDIlib_send_create_t settings{"Paced", nullptr, true, false};
+    NDIlib_send_instance_t sender = NDIlib_send_create_v2(&settings, nullptr);
+    std::vector<uint8_t> picture(16 * 2 * 8, 7);
+    const auto started = std::chrono::steady_clock::now();
+    for (const auto& [rateN, rateD] : {std::pair{1, 3600}, {1, 3600}, {1000000, 1}, {1000000, 1}, {0, 1}}) {
+        NDIlib_video_frame_v2_t frame{};
+        frame.xres = 16;
+        frame.yres = 8;
+        frame.FourCC = NDIlib_FourCC_video_type_UYVY;
+        frame.frame_rate_N = rateN;
+        frame.frame_rate_D = rateD;
+        frame.p_data = picture.data();
+        frame.line_stride_in_bytes = 16 * 2;
+        NDIlib_send_send_video_v2(sender, &frame);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    NDIlib_send_destroy(sender);
+}
+
 class MalformedFromReceiver : public RuntimeTestSupport::IsolatedRuntime {};
 
 TEST_F(MalformedFromReceiver, senderDropsThePeerAndKeepsSending) {
@@ -291,4 +357,77 @@ TEST_F(MalformedFromReceiver, senderDropsThePeerAndKeepsSending) {
     NDIlib_recv_destroy(receiver);
     NDIlib_find_destroy(finder);
     NDIlib_send_destroy(sender);
+}
+
+namespace {
+
+// A connected pair of local stream sockets: the test writes to `writer`, the
+// reader under test reads `readerEnd`.
+struct SocketPair {
+    SocketPair() {
+        int fds[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        readerEnd = RawSocket(fds[0]);
+        writer = RawSocket(fds[1]);
+    }
+    RawSocket readerEnd;
+    RawSocket writer;
+};
+
+// The largest picture message the wire allows: header, descriptor, 64 MiB of
+// picture and 64 KiB of metadata.
+std::vector<uint8_t> largestPictureMessage() {
+    auto message = videoMessage();
+    headerOf(message).payloadBytes = WireFormat::maxPictureBytes + WireFormat::maxMetadataBytes;
+    message.resize(WireFormat::maxMessageBytes, 0x5A);
+    return message;
+}
+
+} // namespace
+
+// A peer that announces the largest message of a kind and then stalls costs
+// about what it sent, never what it announced; once the rest arrives, the
+// message is whole.
+TEST(MessageReaderMemory, aStalledPeerCostsWhatItSentNotWhatItAnnounced) {
+    constexpr size_t sentFirst = 64 * 1024;
+    const struct {
+        const char* what;
+        std::vector<uint8_t> message;
+    } cases[] = {
+        {"the largest audio", audioMessage(WireFormat::maxChannels, WireFormat::maxSamples)},
+        {"the largest picture", largestPictureMessage()},
+    };
+    for (const auto& [what, message] : cases) {
+        SCOPED_TRACE(what);
+        SocketPair pair;
+        MessageReader reader;
+        pair.writer.send(std::vector<uint8_t>(message.begin(), message.begin() + sentFirst));
+        ASSERT_EQ(reader.poll(pair.readerEnd.fd), MessageReader::Status::needMore);
+        EXPECT_LE(reader.heldBytes(), 2 * sentFirst + 4096);
+
+        std::thread rest([&] { pair.writer.send(std::vector<uint8_t>(message.begin() + sentFirst, message.end())); });
+        MessageReader::Status status = MessageReader::Status::needMore;
+        while (status == MessageReader::Status::needMore) {
+            pollfd entry{pair.readerEnd.fd, POLLIN, 0};
+            ::poll(&entry, 1, 5000);
+            status = reader.poll(pair.readerEnd.fd);
+        }
+        rest.join();
+        ASSERT_EQ(status, MessageReader::Status::message);
+        EXPECT_EQ(reader.header().payloadBytes,
+                  message.size() - sizeof(MessageHeader) - reader.header().descriptorBytes);
+        EXPECT_EQ(reader.payload()[reader.header().payloadBytes - 1], message.back());
+        EXPECT_LE(reader.heldBytes(), 2 * message.size());
+    }
+}
+
+TEST(MessageReaderMemory, beforeTheGreetingOnlyAGreetingIsRead) {
+    SocketPair pair;
+    MessageReader reader;
+    reader.acceptOnly(MessageKind::hello);
+    const auto picture = largestPictureMessage();
+    pair.writer.send(std::vector<uint8_t>(picture.begin(), picture.begin() + 1024));
+    ASSERT_EQ(reader.poll(pair.readerEnd.fd), MessageReader::Status::malformed);
+    EXPECT_STREQ(reader.error(), "a message other than the greeting came first");
+    EXPECT_LE(reader.heldBytes(), 4096u);
 }
