@@ -32,17 +32,21 @@ SignalHandler::SignalHandler() {
 }
 
 SignalHandler::~SignalHandler() {
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    for (int signalNumber : kHandledSignals)
-        ::sigaction(signalNumber, &action, nullptr);
+    restoreDefaultActions();
     writeEnd.store(-1);
     notifier.reset();
     for (int end : pipeEnds) {
         if (end >= 0)
             ::close(end);
     }
+}
+
+void SignalHandler::restoreDefaultActions() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : kHandledSignals)
+        ::sigaction(signalNumber, &action, nullptr);
 }
 
 void SignalHandler::onSignal(int signalNumber) {

@@ -44,7 +44,10 @@ int runApplication() {
     QMLWrapper qmlWrapper;
     engine.rootContext()->setContextProperty(QStringLiteral("qmlWrapper"), &qmlWrapper);
     engine.load(windowUrl);
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // The shutdown begins: a second Ctrl-C or SIGTERM while the engine stops ends the program.
+    SignalHandler::restoreDefaultActions();
+    return status;
 }
 } // namespace
 
