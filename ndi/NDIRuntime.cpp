@@ -17,11 +17,6 @@ namespace {
 // The configuration text passed with every advanced create call.
 constexpr const char* kCreateConfig = "{}";
 
-// What the log shows for a library path or a runtime description.
-QString text(const std::string& value) {
-    return QString::fromStdString(value);
-}
-
 // A vendor library that `path` names but that is simply not installed is no
 // news; any other failure of it is.
 bool absent(const std::string& path, const std::string& reason) {
@@ -33,7 +28,8 @@ std::optional<NDIRuntime> tryLibrary(const std::string& path, bool quietWhenAbse
     std::string reason;
     std::optional<NDIRuntime> runtime = NDIRuntime::load(path, reason);
     if (!runtime && !(quietWhenAbsent && absent(path, reason))) {
-        qWarning().noquote() << "NDI runtime library" << text(path) << "not used:" << text(reason);
+        qWarning().noquote() << "NDI runtime library" << QString::fromStdString(path)
+                             << "not used:" << QString::fromStdString(reason);
     }
     return runtime;
 }
@@ -95,7 +91,7 @@ NDIRuntime NDIRuntime::select() {
         loaded = tryLibrary(chosen.toStdString(), false);
     }
     NDIRuntime runtime = loaded ? std::move(*loaded) : builtIn();
-    qInfo().noquote() << "NDI runtime:" << text(runtime.description());
+    qInfo().noquote() << "NDI runtime:" << QString::fromStdString(runtime.description());
     return runtime;
 }
 

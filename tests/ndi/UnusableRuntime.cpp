@@ -3,8 +3,6 @@
 // and complete but with an NDIlib_initialize that returns false, as the
 // vendor's does on a system it does not support. Only NDIlib_initialize is
 // ever called; the other entry points only have to be found by name.
-#include <stdbool.h>
-
 #define QUORVANE_UNCALLED(name) extern "C" __attribute__((visibility("default"))) const char NDIlib_##name = 0;
 
 extern "C" __attribute__((visibility("default"))) bool NDIlib_initialize(void) {
